@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Runs every test of the project: the engine's C++ tests (ctest), then the
+# Python tests (pytest) against one built abi3 wheel under every CPython that
+# is found among 3.11, 3.12 and 3.13.
+#
+#   scripts/test.sh            everything
+#   scripts/test.sh cpp        only the C++ tests
+#   scripts/test.sh python     only the Python tests
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+what=${1:-all}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run_cpp() {
+  cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DQM_BUILD_TESTS=ON -DQM_WERROR=ON >/dev/null
+  cmake --build build/cpp -j "$jobs"
+  ctest --test-dir build/cpp --output-on-failure -j "$jobs"
+}
+
+# Interpreters to test the one wheel under: python3.11 first (it builds the wheel).
+find_pythons() {
+  local v exe
+  for v in 3.11 3.12 3.13; do
+    exe=""
+    if command -v "python$v" >/dev/null 2>&1 && "python$v" -c '' >/dev/null 2>&1; then
+      exe=$(command -v "python$v")
+    elif command -v pyenv >/dev/null 2>&1; then
+      for d in "$(pyenv root)"/versions/"$v".*; do
+        [ -x "$d/bin/python$v" ] && exe="$d/bin/python$v"
+      done
+    fi
+    [ -n "$exe" ] && echo "$exe"
+  done
+}
+
+run_python() {
+  mapfile -t pythons < <(find_pythons)
+  if [ "${#pythons[@]}" -eq 0 ]; then
+    echo "no CPython 3.11+ found" >&2
+    exit 1
+  fi
+  rm -rf build/wheel && mkdir -p build/wheel
+  "${pythons[0]}" -m pip wheel --no-deps -w build/wheel . >/dev/null
+  local wheel
+  wheel=$(ls build/wheel/quillmarrow_engine-*-cp311-abi3-*.whl)
+  echo "built $(basename "$wheel")"
+  for py in "${pythons[@]}"; do
+    local ver venv
+    ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    venv=build/venv-$ver
+    [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
+    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+    "$venv/bin/python" -m pip install -q -r requirements-test.txt
+    echo "== pytest on CPython $ver"
+    (cd "$root/tests/python" && "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
+  done
+}
+
+case "$what" in
+  cpp) run_cpp ;;
+  python) run_python ;;
+  all) run_cpp; [ -d tests/python ] && ls tests/python/test_*.py >/dev/null 2>&1 && run_python ;;
+  *) echo "usage: scripts/test.sh [all|cpp|python]" >&2; exit 2 ;;
+esac

@@ -1,0 +1,119 @@
+// The JSON value tree shared by the reader, the writer and the command layer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace quillmarrow {
+
+// A number is exactly one of three representations, so 1 and 1.0 differ.
+struct JsonNumber {
+  enum class Kind : std::uint8_t { unsigned_integer, negative_integer, floating };
+
+  Kind kind = Kind::unsigned_integer;
+  union {
+    std::uint64_t unsigned_value;  // Kind::unsigned_integer
+    std::int64_t negative_value;   // Kind::negative_integer, always below 0
+    double double_value;           // Kind::floating, always finite
+  };
+
+  JsonNumber() : unsigned_value(0) {}
+  static JsonNumber from_unsigned(std::uint64_t v) {
+    JsonNumber n;
+    n.kind = Kind::unsigned_integer;
+    n.unsigned_value = v;
+    return n;
+  }
+  static JsonNumber from_negative(std::int64_t v) {
+    JsonNumber n;
+    n.kind = Kind::negative_integer;
+    n.negative_value = v;
+    return n;
+  }
+  // The caller guarantees a finite double; values built for output go through
+  // JsonValue::from_double, which turns NaN and infinities into null.
+  static JsonNumber from_double(double v) {
+    JsonNumber n;
+    n.kind = Kind::floating;
+    n.double_value = v;
+    return n;
+  }
+
+  // Same representation and same value (doubles compared bit for bit).
+  friend bool operator==(const JsonNumber& a, const JsonNumber& b);
+};
+
+// The numeric view used by input records: integers become the nearest double.
+double as_double(const JsonNumber& n);
+
+struct JsonValue;
+struct JsonMember;
+using JsonArray = std::vector<JsonValue>;
+
+// A map with unique keys kept in ascending unsigned byte order; inserting a
+// key that is already present replaces its value.
+class JsonObject {
+ public:
+  JsonObject() = default;
+  // Builds an object from members in text order: a repeated key keeps the
+  // value written last. Sorting once is O(n log n) however many members.
+  static JsonObject from_members(std::vector<JsonMember> members);
+
+  void insert(std::string key, JsonValue value);
+  const JsonValue* find(std::string_view key) const;
+  std::size_t size() const { return members_.size(); }
+  bool empty() const { return members_.empty(); }
+  std::vector<JsonMember>::const_iterator begin() const { return members_.begin(); }
+  std::vector<JsonMember>::const_iterator end() const { return members_.end(); }
+
+  friend bool operator==(const JsonObject& a, const JsonObject& b);
+
+ private:
+  std::vector<JsonMember> members_;
+};
+
+struct JsonNull {
+  friend bool operator==(JsonNull, JsonNull) { return true; }
+};
+
+struct JsonValue {
+  // Order of the alternatives is the kind's index: null, boolean, number,
+  // string, array, object.
+  std::variant<JsonNull, bool, JsonNumber, std::string, JsonArray, JsonObject> data;
+
+  JsonValue() = default;
+  JsonValue(JsonNull) {}
+  explicit JsonValue(bool b) : data(b) {}
+  explicit JsonValue(JsonNumber n) : data(n) {}
+  explicit JsonValue(std::string s) : data(std::move(s)) {}
+  explicit JsonValue(JsonArray a) : data(std::move(a)) {}
+  explicit JsonValue(JsonObject o) : data(std::move(o)) {}
+
+  // A finite double becomes a number; NaN and infinities become null, so a
+  // written document never holds a non-finite number.
+  static JsonValue from_double(double d);
+
+  bool is_null() const { return std::holds_alternative<JsonNull>(data); }
+  const bool* as_bool() const { return std::get_if<bool>(&data); }
+  const JsonNumber* as_number() const { return std::get_if<JsonNumber>(&data); }
+  const std::string* as_string() const { return std::get_if<std::string>(&data); }
+  const JsonArray* as_array() const { return std::get_if<JsonArray>(&data); }
+  const JsonObject* as_object() const { return std::get_if<JsonObject>(&data); }
+
+  friend bool operator==(const JsonValue& a, const JsonValue& b) { return a.data == b.data; }
+};
+
+struct JsonMember {
+  std::string key;
+  JsonValue value;
+  friend bool operator==(const JsonMember& a, const JsonMember& b) {
+    return a.key == b.key && a.value == b.value;
+  }
+};
+
+}  // namespace quillmarrow

@@ -1,0 +1,18 @@
+// The forgetting-curve retention score.
+#pragma once
+
+#include "commands/records.hpp"
+#include "json/value.hpp"
+
+namespace quillmarrow {
+
+struct RetentionScore {
+  double retention = 0.0;  // within [0, 10]
+  double stability = 0.0;  // at least 0.001
+  double boost = 0.0;      // at least 1.0
+};
+
+RetentionScore compute_retention_score(const RetentionInput& input);
+JsonValue retention_score_to_json(const RetentionScore& score);
+
+}  // namespace quillmarrow
