@@ -15,3 +15,5 @@ set_target_properties(quillmarrow_engine_native PROPERTIES
 target_link_options(quillmarrow_engine_native PRIVATE
   -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/module.map -static-libstdc++ -static-libgcc)
 install(TARGETS quillmarrow_engine_native LIBRARY DESTINATION .)
+# Type information for the extension module, installed beside it.
+install(FILES ${PROJECT_SOURCE_DIR}/python/quillmarrow_engine_native.pyi DESTINATION .)

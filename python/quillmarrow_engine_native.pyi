@@ -1,0 +1,3 @@
+__all__ = ["run"]
+
+def run(command: str, payload_json: str) -> str: ...
