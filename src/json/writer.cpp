@@ -1,0 +1,188 @@
+// Compact JSON text from a value tree, appended into one growing buffer.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "json/writer.hpp"
+
+namespace quillmarrow {
+namespace {
+
+// The pairs "00" to "99", so integers are converted two digits per step.
+constexpr char kDigitPairs[201] =
+    "00010203040506070809"
+    "10111213141516171819"
+    "20212223242526272829"
+    "30313233343536373839"
+    "40414243444546474849"
+    "50515253545556575859"
+    "60616263646566676869"
+    "70717273747576777879"
+    "80818283848586878889"
+    "90919293949596979899";
+
+// Appends the decimal digits of v ("0" for zero), after a minus sign if asked.
+void append_unsigned(std::string& out, std::uint64_t v, bool minus) {
+  char buf[21];  // a sign and the 20 digits of 18446744073709551615
+  char* end = buf + sizeof buf;
+  char* p = end;
+  while (v >= 100) {
+    const std::size_t pair = static_cast<std::size_t>(v % 100) * 2;
+    v /= 100;
+    p -= 2;
+    p[0] = kDigitPairs[pair];
+    p[1] = kDigitPairs[pair + 1];
+  }
+  if (v >= 10) {
+    const std::size_t pair = static_cast<std::size_t>(v) * 2;
+    p -= 2;
+    p[0] = kDigitPairs[pair];
+    p[1] = kDigitPairs[pair + 1];
+  } else {
+    *--p = static_cast<char>('0' + v);
+  }
+  if (minus) *--p = '-';
+  out.append(p, static_cast<std::size_t>(end - p));
+}
+
+// What a byte becomes inside a quoted string: 0 for itself, otherwise the
+// letter of a two-character escape, or 'u' for the \u00XX form.
+constexpr std::array<char, 256> make_escape_table() {
+  std::array<char, 256> table{};
+  for (int b = 0; b < 0x20; ++b) table[static_cast<std::size_t>(b)] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}
+constexpr std::array<char, 256> kEscape = make_escape_table();
+
+// True if any of the 8 bytes in word is below 0x20, a double quote or a
+// backslash (the classic "has a byte less than n / equal to c" bit tricks).
+bool word_needs_escape(std::uint64_t word) {
+  constexpr std::uint64_t ones = 0x0101010101010101ULL;
+  constexpr std::uint64_t highs = 0x8080808080808080ULL;
+  const std::uint64_t below_space = (word - ones * 0x20) & ~word & highs;
+  const std::uint64_t q = word ^ (ones * '"');
+  const std::uint64_t quote = (q - ones) & ~q & highs;
+  const std::uint64_t b = word ^ (ones * '\\');
+  const std::uint64_t backslash = (b - ones) & ~b & highs;
+  return (below_space | quote | backslash) != 0;
+}
+
+// The length of the leading run of s that is copied unchanged.
+std::size_t plain_prefix(const char* s, std::size_t n) {
+  std::size_t i = 0;
+  while (i + 8 <= n) {
+    std::uint64_t word;
+    std::memcpy(&word, s + i, 8);
+    if (word_needs_escape(word)) break;
+    i += 8;
+  }
+  while (i < n && kEscape[static_cast<unsigned char>(s[i])] == 0) ++i;
+  return i;
+}
+
+void append_string(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  const char* p = s.data();
+  std::size_t n = s.size();
+  while (n > 0) {
+    const std::size_t run = plain_prefix(p, n);
+    out.append(p, run);
+    p += run;
+    n -= run;
+    if (n == 0) break;
+    const unsigned char byte = static_cast<unsigned char>(*p);
+    const char letter = kEscape[byte];
+    if (letter == 'u') {
+      const char escape[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
+      out.append(escape, sizeof escape);
+    } else {
+      const char escape[2] = {'\\', letter};
+      out.append(escape, sizeof escape);
+    }
+    ++p;
+    --n;
+  }
+  out.push_back('"');
+}
+
+void append_number(std::string& out, const JsonNumber& n) {
+  switch (n.kind) {
+    case JsonNumber::Kind::unsigned_integer:
+      append_unsigned(out, n.unsigned_value, false);
+      return;
+    case JsonNumber::Kind::negative_integer:
+      // Negate in unsigned arithmetic: the magnitude of INT64_MIN does not
+      // fit an int64_t.
+      append_unsigned(out, 0 - static_cast<std::uint64_t>(n.negative_value), true);
+      return;
+    case JsonNumber::Kind::floating:
+      // append_double writes a non-finite double (never stored in a tree) as null.
+      append_double(out, n.double_value);
+      return;
+  }
+}
+
+struct ValueWriter {
+  std::string& out;
+
+  void operator()(JsonNull) const { out.append("null", 4); }
+  void operator()(bool b) const {
+    if (b) {
+      out.append("true", 4);
+    } else {
+      out.append("false", 5);
+    }
+  }
+  void operator()(const JsonNumber& n) const { append_number(out, n); }
+  void operator()(const std::string& s) const { append_string(out, s); }
+  void operator()(const JsonArray& a) const {
+    out.push_back('[');
+    bool first = true;
+    for (const JsonValue& element : a) {
+      if (!first) out.push_back(',');
+      first = false;
+      append_json(out, element);
+    }
+    out.push_back(']');
+  }
+  void operator()(const JsonObject& o) const {
+    out.push_back('{');
+    bool first = true;
+    for (const JsonMember& member : o) {
+      if (!first) out.push_back(',');
+      first = false;
+      append_string(out, member.key);
+      out.push_back(':');
+      append_json(out, member.value);
+    }
+    out.push_back('}');
+  }
+};
+
+}  // namespace
+
+void append_json(std::string& out, const JsonValue& value) {
+  std::visit(ValueWriter{out}, value.data);
+}
+
+std::string write_json(const JsonValue& value) {
+  std::string out;
+  // std::string at least doubles its capacity whenever an append overflows it.
+  out.reserve(128);
+  append_json(out, value);
+  return out;
+}
+
+}  // namespace quillmarrow
