@@ -59,17 +59,24 @@ using JsonArray = std::vector<JsonValue>;
 // key that is already present replaces its value.
 class JsonObject {
  public:
-  JsonObject() = default;
+  // The special members are defined below JsonMember, where the member type
+  // is complete (clang instantiates std::vector's constexpr members eagerly).
+  JsonObject();
+  JsonObject(const JsonObject&);
+  JsonObject(JsonObject&&) noexcept;
+  JsonObject& operator=(const JsonObject&);
+  JsonObject& operator=(JsonObject&&) noexcept;
+  ~JsonObject();
   // Builds an object from members in text order: a repeated key keeps the
   // value written last. Sorting once is O(n log n) however many members.
   static JsonObject from_members(std::vector<JsonMember> members);
 
   void insert(std::string key, JsonValue value);
   const JsonValue* find(std::string_view key) const;
-  std::size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  std::vector<JsonMember>::const_iterator begin() const { return members_.begin(); }
-  std::vector<JsonMember>::const_iterator end() const { return members_.end(); }
+  std::size_t size() const;
+  bool empty() const;
+  std::vector<JsonMember>::const_iterator begin() const;
+  std::vector<JsonMember>::const_iterator end() const;
 
   friend bool operator==(const JsonObject& a, const JsonObject& b);
 
@@ -115,5 +122,24 @@ struct JsonMember {
     return a.key == b.key && a.value == b.value;
   }
 };
+
+inline JsonObject::JsonObject() = default;
+inline JsonObject::JsonObject(const JsonObject&) = default;
+inline JsonObject::JsonObject(JsonObject&&) noexcept = default;
+inline JsonObject& JsonObject::operator=(const JsonObject&) = default;
+inline JsonObject& JsonObject::operator=(JsonObject&&) noexcept = default;
+inline JsonObject::~JsonObject() = default;
+inline std::size_t JsonObject::size() const {
+  return members_.size();
+}
+inline bool JsonObject::empty() const {
+  return members_.empty();
+}
+inline std::vector<JsonMember>::const_iterator JsonObject::begin() const {
+  return members_.begin();
+}
+inline std::vector<JsonMember>::const_iterator JsonObject::end() const {
+  return members_.end();
+}
 
 }  // namespace quillmarrow
