@@ -5,9 +5,14 @@ file(GLOB QM_MODULE_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/src/boundary/*.cpp)
 Python_add_library(quillmarrow_engine_native MODULE USE_SABI 3.11 WITH_SOABI ${QM_MODULE_SOURCES})
 target_link_libraries(quillmarrow_engine_native PRIVATE quillmarrow_engine)
-target_compile_definitions(quillmarrow_engine_native PRIVATE Py_LIMITED_API=0x030B0000)
+# The same text as USE_SABI 3.11 defines, so the two definitions agree.
+target_compile_definitions(quillmarrow_engine_native PRIVATE Py_LIMITED_API=0x030b0000)
+target_include_directories(quillmarrow_engine_native PRIVATE ${PROJECT_SOURCE_DIR}/src)
 if(QM_TEST_HOOKS)
+  # Test-only commands that reach the call frame's failure paths; the hook
+  # source is compiled only here, so a release build cannot contain it.
   target_compile_definitions(quillmarrow_engine_native PRIVATE QM_TEST_HOOKS=1)
+  target_sources(quillmarrow_engine_native PRIVATE ${PROJECT_SOURCE_DIR}/src/lib/hooks/test_hooks.cpp)
 endif()
 # Only the initialisation function leaves the shared library.
 set_target_properties(quillmarrow_engine_native PROPERTIES
