@@ -1,0 +1,182 @@
+// Fuzz target for run_command. The first input byte picks the command name:
+//   0 "score", 1 "tier", 2 "tier-batch", 3 "", 4 "Tier", 5 "tier_batch",
+//   6 "score " (trailing blank), 7 a free name: the bytes up to the first
+//   0xFF byte (which well-formed UTF-8 never holds), the payload after it.
+// Name and payload are made well-formed UTF-8 first, as the Python boundary
+// only ever hands over such text.
+//
+// Every answer is checked against the layers it is made of, in the order the
+// checks run: a parse error gives the reader's message; an unknown name gives
+// "unknown command: " and the name; a shape or decoding failure gives its
+// message; a success is the written envelope of the decoded, scored records.
+// The tier chosen is checked against the decision chain, the retention
+// against the "score" computation, and every text against UTF-8. Two calls
+// with the same texts must give the same answer.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "commands/records.hpp"
+#include "commands/run_command.hpp"
+#include "fuzz_support.hpp"
+#include "json/error.hpp"
+#include "json/reader.hpp"
+#include "json/value.hpp"
+#include "json/writer.hpp"
+#include "scoring/retention.hpp"
+#include "scoring/tier.hpp"
+
+namespace quillmarrow::fuzz {
+namespace {
+
+using Expected = std::variant<JsonValue, std::string>;  // result value or error message
+
+std::string_view expected_action(const TierInput& in, double retention) {
+  const double d = in.days_since_recall;
+  const double r = in.retrieval_count;
+  if (in.keep_forever) return "keep_forever_tag";
+  if (d <= 7.0 && r > 0.0) return "inject_to_prompt";
+  if (r >= 3.0 && in.is_procedural) return "keep_procedural";
+  if (retention >= 0.8) return "long_term_semantic";
+  if (d <= 30.0 && retention >= 0.65) return "spaced_repetition";
+  if (d >= 180.0 || retention < 0.4) return "archive_on_demand";
+  return "maintain_warm";
+}
+
+std::string_view tier_of_action(std::string_view action) {
+  if (action == "inject_to_prompt") return "hot";
+  if (action == "keep_procedural") return "warm_procedural";
+  if (action == "long_term_semantic" || action == "keep_forever_tag") return "warm_semantic";
+  if (action == "spaced_repetition" || action == "maintain_warm") return "warm_episodic";
+  return "cold";
+}
+
+// Decodes, classifies and checks one item; the decision's JSON value or the
+// decoding message.
+Expected tier_value(const JsonValue& payload) {
+  auto decoded = decode_tier_input(payload);
+  if (const JsonError* e = std::get_if<JsonError>(&decoded)) {
+    QM_FUZZ_CHECK(e->line == 0 && e->column == 0, error_message(*e));
+    return error_message(*e);
+  }
+  const TierInput& in = std::get<TierInput>(decoded);
+  QM_FUZZ_CHECK(std::isfinite(in.days_since_recall) && std::isfinite(in.retrieval_count) &&
+                    std::isfinite(in.importance) && std::isfinite(in.frequency),
+                "non-finite field");
+  const TierDecision decision = classify_tier(in);
+  const double score = compute_retention_score(
+                           {in.days_since_recall, in.retrieval_count, in.importance, in.frequency})
+                           .retention;
+  const double retention = in.keep_forever ? 1.0 : score;
+  QM_FUZZ_CHECK(ulp_distance(decision.retention, retention) == 0, "tier retention != score");
+  const std::string_view action = expected_action(in, retention);
+  QM_FUZZ_CHECK(decision.action == action, decision.action);
+  QM_FUZZ_CHECK(tier_name(decision.tier) == tier_of_action(action), tier_name(decision.tier));
+  JsonValue json = tier_decision_to_json(decision);
+  const JsonObject* o = json.as_object();
+  QM_FUZZ_CHECK(o != nullptr && o->size() == 3, "decision object");
+  return json;
+}
+
+Expected score_value(const JsonValue& payload) {
+  auto decoded = decode_retention_input(payload);
+  if (const JsonError* e = std::get_if<JsonError>(&decoded)) {
+    QM_FUZZ_CHECK(e->line == 0 && e->column == 0, error_message(*e));
+    return error_message(*e);
+  }
+  const RetentionScore s = compute_retention_score(std::get<RetentionInput>(decoded));
+  QM_FUZZ_CHECK(s.retention >= 0.0 && s.retention <= 10.0, "retention bounds");
+  QM_FUZZ_CHECK(s.stability >= 0.001 && std::isfinite(s.stability), "stability bounds");
+  QM_FUZZ_CHECK(s.boost >= 1.0 && std::isfinite(s.boost), "boost bounds");
+  return retention_score_to_json(s);
+}
+
+Expected batch_value(const JsonValue& payload) {
+  const JsonObject* o = payload.as_object();
+  const JsonValue* items = o != nullptr ? o->find("items") : nullptr;
+  const JsonArray* list = items != nullptr ? items->as_array() : nullptr;
+  if (list == nullptr) return std::string("missing required field: items");
+  JsonArray decisions;
+  for (const JsonValue& item : *list) {
+    Expected one = tier_value(item);
+    if (std::string* message = std::get_if<std::string>(&one)) return std::move(*message);
+    decisions.push_back(std::move(std::get<JsonValue>(one)));
+  }
+  JsonObject result;
+  result.insert("decisions", JsonValue(std::move(decisions)));
+  return JsonValue(std::move(result));
+}
+
+// What run_command must answer: the success text, or the error message.
+struct Answer {
+  bool ok = false;
+  std::string text;
+};
+
+Answer expected_answer(std::string_view name, std::string_view payload) {
+  ParseResult parsed = parse_json(payload);
+  if (const JsonError* e = std::get_if<JsonError>(&parsed)) return {false, error_message(*e)};
+  const JsonValue& value = std::get<JsonValue>(parsed);
+  Expected result;
+  if (name == "tier") {
+    result = tier_value(value);
+  } else if (name == "tier-batch") {
+    result = batch_value(value);
+  } else if (name == "score") {
+    result = score_value(value);
+  } else {
+    return {false, "unknown command: " + std::string(name)};
+  }
+  if (std::string* message = std::get_if<std::string>(&result)) return {false, *message};
+  JsonObject envelope;
+  envelope.insert("result", std::move(std::get<JsonValue>(result)));
+  envelope.insert("ok", JsonValue(true));
+  return {true, write_json(JsonValue(std::move(envelope)))};
+}
+
+void check(std::string_view name, std::string_view payload) {
+  const CommandResult answer = run_command(name, payload);
+  const CommandResult again = run_command(name, payload);
+  const bool ok = std::holds_alternative<std::string>(answer);
+  const std::string& text =
+      ok ? std::get<std::string>(answer) : std::get<EngineError>(answer).message;
+  const std::string& text_again = std::holds_alternative<std::string>(again)
+                                      ? std::get<std::string>(again)
+                                      : std::get<EngineError>(again).message;
+  QM_FUZZ_CHECK(again.index() == answer.index() && text_again == text, payload);
+  QM_FUZZ_CHECK(is_valid_utf8(text), text);
+
+  const Answer expected = expected_answer(name, payload);
+  QM_FUZZ_CHECK(ok == expected.ok, text);
+  QM_FUZZ_CHECK(text == expected.text, text);
+  if (ok) {
+    QM_FUZZ_CHECK(text.rfind("{\"ok\":true,\"result\":", 0) == 0, text);
+    QM_FUZZ_CHECK(std::holds_alternative<JsonValue>(parse_json(text)), text);
+  }
+}
+
+}  // namespace
+}  // namespace quillmarrow::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace quillmarrow::fuzz;
+  if (size == 0) return 0;
+  static constexpr std::string_view kNames[] = {"score", "tier",       "tier-batch", "",
+                                                "Tier",  "tier_batch", "score "};
+  const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const unsigned selector = data[0] % 8;
+  if (selector < 7) {
+    check(kNames[selector], repair_utf8(rest));
+    return 0;
+  }
+  const std::size_t cut = rest.find('\xFF');
+  const std::string name = repair_utf8(rest.substr(0, cut));
+  const std::string payload =
+      cut == std::string_view::npos ? std::string() : repair_utf8(rest.substr(cut + 1));
+  check(name, payload);
+  return 0;
+}
