@@ -1,0 +1,150 @@
+"""A small memory store in SQLite, re-tiered by the quillmarrow engine.
+
+The table `memories` keeps each remembered item with the time it was last
+recalled. Re-tiering turns that time into days since recall, sends every row
+to the engine in "tier-batch" calls, and writes tier, action and retention
+back in one transaction. The items whose action is "inject_to_prompt" are
+then selected for the assistant's prompt.
+
+    python examples/sqlite_store.py /tmp/memories.db
+
+creates the database on first use (importing examples/memories.jsonl), re-tiers
+it and prints the prompt section. Only the standard library and the engine are
+needed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sqlite3
+import time
+from collections.abc import Iterable
+from pathlib import Path
+
+from quillmarrow_engine_native import run
+
+DAY = 86_400.0
+BATCH_SIZE = 10_000
+EXAMPLE_EXPORT = Path(__file__).with_name("memories.jsonl")
+
+SCHEMA = """
+CREATE TABLE IF NOT EXISTS memories (
+    id               TEXT PRIMARY KEY,
+    kind             TEXT NOT NULL,
+    text             TEXT NOT NULL,
+    last_recalled_at REAL NOT NULL,              -- Unix time, seconds
+    retrieval_count  INTEGER NOT NULL DEFAULT 0,
+    importance       REAL NOT NULL,
+    frequency        REAL NOT NULL,
+    is_procedural    INTEGER NOT NULL DEFAULT 0, -- 0 or 1
+    keep_forever     INTEGER NOT NULL DEFAULT 0, -- 0 or 1
+    tier             TEXT,                       -- set by retier()
+    action           TEXT,
+    retention        REAL
+);
+CREATE INDEX IF NOT EXISTS memories_action ON memories (action, retention);
+"""
+
+
+def connect(path: str | Path) -> sqlite3.Connection:
+    conn = sqlite3.connect(path)
+    conn.executescript(SCHEMA)
+    return conn
+
+
+def import_export(conn: sqlite3.Connection, lines: Iterable[str], now: float) -> int:
+    """Add the object-form records of a JSON Lines export; returns how many."""
+    rows = []
+    for line in lines:
+        if not line.strip() or not line.lstrip().startswith("{"):
+            continue  # blank lines, and bare arrays that carry no id or text
+        item = json.loads(line)
+        rows.append((
+            item["id"], item["kind"], item["text"],
+            now - item["days_since_recall"] * DAY,
+            item["retrieval_count"], item["importance"], item["frequency"],
+            int(item["is_procedural"]), int(item["keep_forever"]),
+        ))
+    with conn:
+        conn.executemany(
+            "INSERT INTO memories (id, kind, text, last_recalled_at, retrieval_count,"
+            " importance, frequency, is_procedural, keep_forever)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            rows,
+        )
+    return len(rows)
+
+
+def recall(conn: sqlite3.Connection, memory_id: str, now: float) -> None:
+    """The assistant used this item: it was recalled now, once more."""
+    with conn:
+        conn.execute(
+            "UPDATE memories SET last_recalled_at = ?, retrieval_count = retrieval_count + 1"
+            " WHERE id = ?",
+            (now, memory_id),
+        )
+
+
+def retier(conn: sqlite3.Connection, now: float) -> int:
+    """Re-tier every row as of `now`; all updates land in one transaction."""
+    rows = conn.execute(
+        "SELECT id, last_recalled_at, retrieval_count, importance, frequency,"
+        " is_procedural, keep_forever FROM memories ORDER BY id"
+    ).fetchall()
+    updates = []
+    for start in range(0, len(rows), BATCH_SIZE):
+        chunk = rows[start : start + BATCH_SIZE]
+        # The array form of a TierInput. SQLite keeps flags as 0 and 1, but the
+        # engine takes only true and false for them, hence bool().
+        items = [
+            [(now - recalled) / DAY, count, importance, frequency, bool(procedural), bool(keep)]
+            for _, recalled, count, importance, frequency, procedural, keep in chunk
+        ]
+        payload = json.dumps({"items": items}, allow_nan=False)
+        decisions = json.loads(run("tier-batch", payload))["result"]["decisions"]
+        updates += [
+            (d["tier"], d["action"], d["retention"], row[0]) for d, row in zip(decisions, chunk)
+        ]
+    with conn:  # one transaction: readers see all new tiers or none
+        conn.executemany(
+            "UPDATE memories SET tier = ?, action = ?, retention = ? WHERE id = ?", updates
+        )
+    return len(updates)
+
+
+def prompt_items(conn: sqlite3.Connection, limit: int) -> list[tuple[str, str, float]]:
+    """The items to inject into the prompt, best retained first."""
+    return conn.execute(
+        "SELECT id, text, retention FROM memories WHERE action = 'inject_to_prompt'"
+        " ORDER BY retention DESC, id LIMIT ?",
+        (limit,),
+    ).fetchall()
+
+
+def prompt_section(items: Iterable[tuple[str, str, float]]) -> str:
+    return "What you remember about the user:\n" + "".join(f"- {text}\n" for _, text, _ in items)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description="Re-tier a SQLite memory store and print the prompt section.")
+    parser.add_argument("database", help="SQLite file, created if missing")
+    parser.add_argument("--limit", type=int, default=10, help="items in the prompt (default 10)")
+    args = parser.parse_args()
+    now = time.time()
+    conn = connect(args.database)
+    if conn.execute("SELECT count(*) FROM memories").fetchone()[0] == 0:
+        with open(EXAMPLE_EXPORT, encoding="utf-8") as export:
+            print(f"imported {import_export(conn, export, now)} items from {EXAMPLE_EXPORT.name}")
+    print(f"re-tiered {retier(conn, now)} items")
+    for tier, count in conn.execute(
+        "SELECT tier, count(*) FROM memories GROUP BY tier ORDER BY count(*) DESC, tier"
+    ):
+        print(f"  {tier:<16} {count:>6}")
+    print()
+    print(prompt_section(prompt_items(conn, args.limit)), end="")
+    conn.close()
+
+
+if __name__ == "__main__":
+    main()
