@@ -7,7 +7,11 @@
 One run, one machine, every number measured in the same process (the memory
 figure in a fresh subprocess).  Each timing is the median of repeated samples
 taken after a warm-up; a sample times a loop of calls sized so that it lasts
-long enough for the clock (timeit's loop, garbage collector off).
+long enough for the clock (timeit's loop, garbage collector off).  The
+implementations compared with each other are sampled in turn, round after
+round, so they see the same machine load.  ``--timer cpu`` measures process
+CPU time instead of wall-clock time: much steadier when other jobs share the
+cores.
 
 Before timing, the baselines are checked against the engine on the benchmark
 inputs: the pure-Python reference must produce the engine's text byte for
@@ -58,9 +62,19 @@ ORJSON_IO = "orjson loads+dumps"
 SIZES = (1_000, 10_000, 100_000, 1_000_000)
 
 
+TIMERS = {
+    # wall clock, the default
+    "wall": time.perf_counter_ns,
+    # CPU time of this process: steadier when other jobs share the cores
+    "cpu": time.process_time_ns,
+}
+
+
 class Settings:
-    def __init__(self, quick: bool):
+    def __init__(self, quick: bool, timer: str = "wall"):
         self.quick = quick
+        self.timer_name = timer
+        self.timer = TIMERS[timer]
         # a sample lasts at least this long (a loop of calls)
         self.sample_ns = 10_000_000 if quick else 40_000_000
         # samples per measurement: at least min, up to max while within budget
@@ -83,7 +97,7 @@ def measure(stmts: dict[str, str], namespace: dict, settings: Settings) -> dict[
     compared with each other see the same load on a shared machine."""
     timers, loops = {}, {}
     for name, stmt in stmts.items():
-        timer = timeit.Timer(stmt, globals=namespace, timer=time.perf_counter_ns)
+        timer = timeit.Timer(stmt, globals=namespace, timer=settings.timer)
         first = timer.timeit(1)  # warm-up and a first estimate
         number = max(1, math.ceil(settings.sample_ns / max(first, 1)))
         if number > 1:
@@ -233,6 +247,12 @@ def main() -> int:
     parser = argparse.ArgumentParser(description="Benchmark of quillmarrow_engine_native.run")
     parser.add_argument("--quick", action="store_true", help="short run (under two minutes)")
     parser.add_argument("--json", metavar="PATH", help="also write every measurement to PATH as JSON")
+    parser.add_argument(
+        "--timer",
+        choices=sorted(TIMERS),
+        default="wall",
+        help="wall: time.perf_counter_ns (default); cpu: time.process_time_ns, steadier on a busy machine",
+    )
     parser.add_argument("--no-memory", action="store_true", help="skip the memory probe")
     parser.add_argument(
         "--baselines-only", action="store_true", help="run without the engine (checks baselines against each other)"
@@ -241,7 +261,7 @@ def main() -> int:
         "--allow-mismatch", action="store_true", help="time even if a baseline disagrees with the engine"
     )
     args = parser.parse_args()
-    settings = Settings(args.quick)
+    settings = Settings(args.quick, args.timer)
 
     if orjson is None or numpy is None:
         print("note: orjson/numpy missing (pip install '.[bench]'); their baselines are skipped", file=sys.stderr)
@@ -268,6 +288,9 @@ def main() -> int:
         )
     )
     print("machine: %s, %d cpus, load average %s" % (_cpu_model(), os.cpu_count() or 0, _load()))
+    print("timer: %s (%s)" % (args.timer, TIMERS[args.timer].__name__))
+    if args.timer == "wall" and os.getloadavg()[0] > (os.cpu_count() or 1):
+        print("WARNING: the machine is busy (load above the core count); wall-clock times will be noisy, try --timer cpu")
     if args.baselines_only:
         print("NOTE: --baselines-only: the 'engine' column is the pure-Python baseline")
 
@@ -467,6 +490,7 @@ def main() -> int:
     if args.json:
         result = {
             "mode": "quick" if args.quick else "full",
+            "timer": args.timer,
             "baselines_only": args.baselines_only,
             "python": platform.python_version(),
             "orjson": getattr(orjson, "__version__", None),
