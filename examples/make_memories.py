@@ -20,7 +20,9 @@ import argparse
 import json
 import math
 import random
+from collections.abc import Sequence
 from pathlib import Path
+from typing import TypeVar
 
 DEFAULT_COUNT = 3000
 DEFAULT_SEED = 20240611
@@ -52,8 +54,13 @@ PINNED = ["User's name is {n}", "User is allergic to peanuts", "User's birthday 
           "Never schedule meetings on Sunday", "User prefers to be addressed informally"]
 
 
+T = TypeVar("T")
+
+
 def memory_text(rng: random.Random, kind: str, pinned: bool) -> str:
-    pick = lambda seq: seq[int(rng.random() * len(seq))]  # noqa: E731
+    def pick(seq: Sequence[T]) -> T:
+        return seq[int(rng.random() * len(seq))]
+
     if pinned:
         return pick(PINNED).format(n=pick(PEOPLE)[1], d=1 + int(rng.random() * 28))
     if kind == "procedural":

@@ -158,6 +158,7 @@ def _tier_jsonl(
                     out.write("\n")
                     tally.add(decisions)
                     progress.update(tally.items, _position(source))
+                progress.update(tally.items, _position(source), final=True)
         except RecordError as exc:
             raise Failure(str(exc)) from None
         finally:

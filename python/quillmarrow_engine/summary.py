@@ -68,7 +68,7 @@ class Progress:
         width = shutil.get_terminal_size((80, 24)).columns
         if self._total is not None and done_bytes is not None:
             fraction = min(1.0, done_bytes / self._total)
-            bar_width = max(10, width - len(status) - 10)
+            bar_width = max(10, min(40, width - len(status) - 10))
             filled = int(bar_width * fraction)
             line = f"[{'#' * filled}{'.' * (bar_width - filled)}] {fraction:4.0%}  {status}"
         else:
