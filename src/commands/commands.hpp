@@ -1,6 +1,7 @@
-// The three commands of the engine, each from the parsed payload to its
-// result value. run_command selects one by name and wraps its result in the
-// success envelope.
+// The single-record commands of the engine, each from the parsed payload to
+// its result value. run_command selects one by name and wraps its result in
+// the success envelope; "tier-batch" has its own streaming road
+// (tier_batch_stream.hpp).
 #pragma once
 
 #include <variant>
@@ -19,10 +20,6 @@ CommandOutput command_score(const JsonValue& payload);
 // "tier": one TierInput from the whole payload; the result is one decision
 // {"action","retention","tier"}.
 CommandOutput command_tier(const JsonValue& payload);
-// "tier-batch": one TierInput per element of the payload's "items" array; the
-// result is {"decisions":[...]} in element order. The first element that does
-// not decode fails the whole batch with its message alone.
-CommandOutput command_tier_batch(const JsonValue& payload);
 
 // A decoding error reported as the command's failure: its message has no
 // position, since it comes from an already parsed value.

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "commands/commands.hpp"
+#include "commands/tier_batch_stream.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
 
@@ -19,9 +20,11 @@ struct CommandEntry {
 };
 
 // Names are compared whole and case-sensitively: no trimming, no prefixes.
-constexpr std::array<CommandEntry, 3> kCommands = {{
+// "tier-batch" is not in this table: it reads its records straight from the
+// payload text (see tier_batch_stream.hpp).
+constexpr std::string_view kTierBatch = "tier-batch";
+constexpr std::array<CommandEntry, 2> kCommands = {{
     {"tier", command_tier},
-    {"tier-batch", command_tier_batch},
     {"score", command_score},
 }};
 
@@ -46,6 +49,13 @@ std::string write_envelope(JsonValue result) {
 // is reported even with an unknown command. The first failing check ends the
 // call and nothing partial is returned.
 CommandResult run_command(std::string_view command, std::string_view payload) {
+  // The streaming batch reader checks the whole payload's syntax as it goes
+  // and reports a syntax error before anything else, so its answers are the
+  // same as parsing first.
+  if (command.size() == kTierBatch.size() && command == kTierBatch) {
+    return run_tier_batch_stream(payload);
+  }
+
   ParseResult parsed = parse_json(payload);
   if (const JsonError* error = std::get_if<JsonError>(&parsed)) {
     return EngineError{error_message(*error)};

@@ -7,10 +7,11 @@
 #include <string>
 #include <variant>
 
-#include "commands/commands.hpp"
+#include "commands/records.hpp"
 #include "commands/tier_batch_stream.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
+#include "scoring/tier.hpp"
 
 namespace quillmarrow {
 namespace {
@@ -20,14 +21,30 @@ std::string outcome(const CommandResult& result) {
   return std::get<std::string>(result);
 }
 
+// The batch rules read plainly: the payload must be an object whose "items"
+// member is an array; each element decodes as a TierInput, the first that
+// does not fails the batch; the decisions keep the elements' order.
 std::string through_tree(std::string_view payload) {
   ParseResult parsed = parse_json(payload);
   if (const auto* error = std::get_if<JsonError>(&parsed)) return "error: " + error_message(*error);
-  CommandOutput output = command_tier_batch(std::get<JsonValue>(parsed));
-  if (const auto* error = std::get_if<EngineError>(&output)) return "error: " + error->message;
+  const JsonObject* object = std::get<JsonValue>(parsed).as_object();
+  const JsonValue* items = object ? object->find("items") : nullptr;
+  if (items == nullptr || items->as_array() == nullptr) {
+    return "error: missing required field: items";
+  }
+  JsonArray decisions;
+  for (const JsonValue& item : *items->as_array()) {
+    auto decoded = decode_tier_input(item);
+    if (const auto* error = std::get_if<JsonError>(&decoded)) {
+      return "error: " + error_message(*error);
+    }
+    decisions.push_back(tier_decision_to_json(classify_tier(std::get<TierInput>(decoded))));
+  }
+  JsonObject result;
+  result.insert("decisions", JsonValue(std::move(decisions)));
   JsonObject envelope;
   envelope.insert("ok", JsonValue(true));
-  envelope.insert("result", std::move(std::get<JsonValue>(output)));
+  envelope.insert("result", JsonValue(std::move(result)));
   return write_json(JsonValue(std::move(envelope)));
 }
 
