@@ -1,0 +1,117 @@
+"""examples/sqlite_store.py on a temporary database."""
+
+import importlib.util
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "sqlite_store.py"
+NOW = 1_750_000_000.0
+DAY = 86_400.0
+
+# (id, days since recall, retrieval count, importance, frequency, procedural, pinned,
+#  expected action)
+ITEMS = [
+    ("a", 3.0, 2, 0.5, 0.5, False, False, "inject_to_prompt"),
+    ("b", 5.0, 5, 0.2, 0.1, True, False, "inject_to_prompt"),
+    ("c", 10.0, 5, 0.2, 0.1, True, False, "keep_procedural"),
+    ("d", 8.0, 20, 0.5, 0.5, False, False, "spaced_repetition"),
+    ("e", 45.0, 1000, 0.0, 0.0, False, False, "maintain_warm"),
+    ("f", 400.0, 0, 0.9, 0.9, False, True, "keep_forever_tag"),
+    ("g", 200.0, 3, 0.5, 0.5, False, False, "archive_on_demand"),
+    ("h", 0.5, 40, 1.0, 1.0, False, False, "inject_to_prompt"),
+]
+
+
+@pytest.fixture(scope="module")
+def store():
+    if not EXAMPLE.exists():
+        pytest.skip("examples/ not beside the tests")
+    spec = importlib.util.spec_from_file_location("sqlite_store", EXAMPLE)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def export_lines():
+    for id_, days, count, importance, frequency, procedural, pinned, _ in ITEMS:
+        yield json.dumps({
+            "id": id_, "kind": "procedural" if procedural else "episodic", "text": f"memory {id_}",
+            "days_since_recall": days, "retrieval_count": count, "importance": importance,
+            "frequency": frequency, "is_procedural": procedural, "keep_forever": pinned,
+        })
+    yield ""
+    yield "[1, 2, 0.5, 0.5]"  # no id or text: not imported
+
+
+@pytest.fixture
+def conn(store, tmp_path):
+    conn = store.connect(tmp_path / "memories.db")
+    assert store.import_export(conn, export_lines(), NOW) == len(ITEMS)
+    yield conn
+    conn.close()
+
+
+def stored(conn):
+    return {row[0]: row[1:] for row in conn.execute(
+        "SELECT id, tier, action, retention FROM memories ORDER BY id")}
+
+
+def test_retier_writes_the_engine_decision_of_every_row(store, conn, run):
+    assert store.retier(conn, NOW) == len(ITEMS)
+    rows = stored(conn)
+    for id_, days, count, importance, frequency, procedural, pinned, action in ITEMS:
+        record = [days, count, importance, frequency, procedural, pinned]
+        expected = json.loads(run("tier", json.dumps(record)))["result"]
+        assert rows[id_] == (expected["tier"], expected["action"], expected["retention"]), id_
+        assert expected["action"] == action, id_
+
+
+def test_prompt_takes_only_inject_items_best_retained_first(store, conn):
+    store.retier(conn, NOW)
+    items = store.prompt_items(conn, 10)
+    assert sorted(id_ for id_, _, _ in items) == ["a", "b", "h"]
+    retentions = [retention for _, _, retention in items]
+    assert retentions == sorted(retentions, reverse=True)
+    assert [id_ for id_, _, _ in store.prompt_items(conn, 2)] == [id_ for id_, _, _ in items[:2]]
+    assert store.prompt_section(items[:1]) == f"What you remember about the user:\n- {items[0][1]}\n"
+
+
+def test_recalled_item_moves_back_into_the_prompt(store, conn):
+    store.retier(conn, NOW)
+    later = NOW + 2 * DAY
+    store.recall(conn, "g", later)
+    store.retier(conn, later)
+    assert stored(conn)["g"][:2] == ("hot", "inject_to_prompt")
+    # Two days on, "a" (recalled 3 days before NOW) is still recent enough.
+    assert stored(conn)["a"][1] == "inject_to_prompt"
+
+
+def test_a_refused_row_leaves_every_row_as_it_was(store, conn, monkeypatch):
+    store.retier(conn, NOW)
+    before = stored(conn)
+    # SQLite lets a text slip into an INTEGER column; the engine refuses it.
+    with conn:
+        conn.execute("UPDATE memories SET retrieval_count = 'often' WHERE id = 'h'")
+    monkeypatch.setattr(store, "BATCH_SIZE", 3)  # the bad row is in the last batch
+    with pytest.raises(RuntimeError, match='invalid type: string "often", expected f64'):
+        store.retier(conn, NOW + 100 * DAY)
+    assert stored(conn) == before
+
+
+def test_script_on_a_new_database(tmp_path):
+    if not EXAMPLE.exists():
+        pytest.skip("examples/ not beside the tests")
+    result = subprocess.run(
+        [sys.executable, EXAMPLE, tmp_path / "store.db", "--limit", "3"],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("imported ") and lines[1].startswith("re-tiered ")
+    assert lines[0].split()[1] == lines[1].split()[1]
+    prompt = lines[lines.index("What you remember about the user:") + 1 :]
+    assert len(prompt) == 3 and all(line.startswith("- ") for line in prompt)
