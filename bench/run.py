@@ -380,9 +380,10 @@ def main() -> int:
     # ---- memory
     memory = {}
     if not args.no_memory:
-        for impl in settings.memory_impls:
-            if impl == "engine" and args.baselines_only:
-                continue
+        impls = settings.memory_impls
+        if args.baselines_only:
+            impls = tuple(i for i in impls if i != "engine") or ("python",)
+        for impl in impls:
             if impl in ("orjson", "numpy") and orjson is None or impl == "numpy" and numpy is None:
                 continue
             try:
