@@ -25,8 +25,9 @@ CommandResult dispatch(std::string_view command, std::string_view payload_json) 
 PyResult<OwnedRef> output_str(const std::string& text) {
   OwnedRef result(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (result) return result;
-  // Only lack of memory can stop the interpreter from making the str; it is
-  // raised as MemoryError like every other allocation failure of a call.
+  // Lack of memory is raised as MemoryError, like every other allocation
+  // failure of a call. Anything else (output that is not UTF-8) is a broken
+  // invariant of the engine.
   if (memory_error_pending()) return PyErr::fetch();
   PyErr_Print();
   panic("Python API call failed");
