@@ -56,6 +56,16 @@ run_python() {
     echo "== pytest on CPython $ver"
     (cd "$root/tests/python" && "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
   done
+
+  # The panic paths of the call frame cannot be reached by a valid call; a
+  # test-only build adds commands that reach them (never in the wheel).
+  local py311=build/venv-$("${pythons[0]}" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  cmake -S . -B build/hooks -G Ninja -DQM_BUILD_MODULE=ON -DQM_TEST_HOOKS=ON -DQM_WERROR=ON \
+    -DPython_EXECUTABLE="$root/$py311/bin/python" >/dev/null
+  cmake --build build/hooks -j "$jobs" >/dev/null
+  echo "== pytest of the panic paths (test-only build)"
+  (cd "$root/tests/python" && QM_MODULE_DIR="$root/build/hooks" "$root/$py311/bin/python" -m pytest -q \
+    -p no:cacheprovider "$root/tests/python/test_exceptions.py")
 }
 
 case "$what" in
