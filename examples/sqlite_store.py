@@ -33,7 +33,7 @@ CREATE TABLE IF NOT EXISTS memories (
     id               TEXT PRIMARY KEY,
     kind             TEXT NOT NULL,
     text             TEXT NOT NULL,
-    last_recalled_at REAL NOT NULL,              -- Unix time, seconds
+    last_recalled_at INTEGER NOT NULL,           -- Unix time, whole seconds
     retrieval_count  INTEGER NOT NULL DEFAULT 0,
     importance       REAL NOT NULL,
     frequency        REAL NOT NULL,
@@ -53,8 +53,12 @@ def connect(path: str | Path) -> sqlite3.Connection:
     return conn
 
 
-def import_export(conn: sqlite3.Connection, lines: Iterable[str], now: float) -> int:
-    """Add the object-form records of a JSON Lines export; returns how many."""
+def import_export(conn: sqlite3.Connection, lines: Iterable[str], now: int) -> int:
+    """Add the object-form records of a JSON Lines export; returns how many.
+
+    Times are whole seconds, so re-tiering at the same `now` gives back the
+    export's days since recall exactly (0.1 day is 8640 s, and 8640 / 86400
+    is the double nearest 0.1)."""
     rows = []
     for line in lines:
         if not line.strip() or not line.lstrip().startswith("{"):
@@ -62,7 +66,7 @@ def import_export(conn: sqlite3.Connection, lines: Iterable[str], now: float) ->
         item = json.loads(line)
         rows.append((
             item["id"], item["kind"], item["text"],
-            now - item["days_since_recall"] * DAY,
+            now - round(item["days_since_recall"] * DAY),
             item["retrieval_count"], item["importance"], item["frequency"],
             int(item["is_procedural"]), int(item["keep_forever"]),
         ))
@@ -76,7 +80,7 @@ def import_export(conn: sqlite3.Connection, lines: Iterable[str], now: float) ->
     return len(rows)
 
 
-def recall(conn: sqlite3.Connection, memory_id: str, now: float) -> None:
+def recall(conn: sqlite3.Connection, memory_id: str, now: int) -> None:
     """The assistant used this item: it was recalled now, once more."""
     with conn:
         conn.execute(
@@ -86,7 +90,7 @@ def recall(conn: sqlite3.Connection, memory_id: str, now: float) -> None:
         )
 
 
-def retier(conn: sqlite3.Connection, now: float) -> int:
+def retier(conn: sqlite3.Connection, now: int) -> int:
     """Re-tier every row as of `now`; all updates land in one transaction."""
     rows = conn.execute(
         "SELECT id, last_recalled_at, retrieval_count, importance, frequency,"
@@ -131,7 +135,7 @@ def main() -> None:
     parser.add_argument("database", help="SQLite file, created if missing")
     parser.add_argument("--limit", type=int, default=10, help="items in the prompt (default 10)")
     args = parser.parse_args()
-    now = time.time()
+    now = int(time.time())
     conn = connect(args.database)
     if conn.execute("SELECT count(*) FROM memories").fetchone()[0] == 0:
         with open(EXAMPLE_EXPORT, encoding="utf-8") as export:

@@ -1,5 +1,6 @@
 """The quillmarrow-engine command, run as a separate process like a user would."""
 
+import doctest
 import os
 import pathlib
 import pty
@@ -360,3 +361,15 @@ def test_readme_main_command_on_the_example(run, example_export, tmp_path):
     for action in ("inject_to_prompt", "maintain_warm", "spaced_repetition", "keep_forever_tag",
                    "long_term_semantic", "keep_procedural", "archive_on_demand"):
         assert re.search(rf"^{action} ", summary, re.M), action
+
+
+def test_readme_python_session_shows_real_outputs():
+    readme = REPO_ROOT / "README.md"
+    if not readme.exists():
+        pytest.skip("README.md not beside the tests")
+    blocks = re.findall(r"```pycon\n(.*?)```", readme.read_text(), re.S)
+    assert blocks
+    parser, runner = doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    for number, block in enumerate(blocks):
+        runner.run(parser.get_doctest(block, {}, f"README block {number}", str(readme), 0))
+    assert runner.summarize(verbose=False).failed == 0

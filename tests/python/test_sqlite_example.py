@@ -9,8 +9,8 @@ import sys
 import pytest
 
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "sqlite_store.py"
-NOW = 1_750_000_000.0
-DAY = 86_400.0
+NOW = 1_750_000_000
+DAY = 86_400
 
 # (id, days since recall, retrieval count, importance, frequency, procedural, pinned,
 #  expected action)
@@ -115,3 +115,17 @@ def test_script_on_a_new_database(tmp_path):
     assert lines[0].split()[1] == lines[1].split()[1]
     prompt = lines[lines.index("What you remember about the user:") + 1 :]
     assert len(prompt) == 3 and all(line.startswith("- ") for line in prompt)
+
+
+def test_retier_of_the_example_export_matches_tiering_each_line(store, tmp_path, run):
+    export = EXAMPLE.with_name("memories.jsonl")
+    lines = [line for line in export.read_text().splitlines() if line.startswith("{")]
+    conn = store.connect(tmp_path / "example.db")
+    assert store.import_export(conn, lines, NOW) == len(lines)
+    store.retier(conn, NOW)
+    rows = stored(conn)
+    for line in lines:
+        expected = json.loads(run("tier", line))["result"]
+        assert rows[json.loads(line)["id"]] == (
+            expected["tier"], expected["action"], expected["retention"]), line
+    conn.close()
