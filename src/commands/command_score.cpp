@@ -1,13 +1,15 @@
 #include "commands/commands.hpp"
-#include "commands/records.hpp"
+#include "commands/result_text.hpp"
+#include "commands/single_record_handler.hpp"
 #include "scoring/retention.hpp"
 
 namespace quillmarrow {
 
-CommandOutput command_score(const JsonValue& payload) {
-  auto decoded = decode_retention_input(payload);
-  if (const JsonError* error = std::get_if<JsonError>(&decoded)) return decoding_failure(*error);
-  return retention_score_to_json(compute_retention_score(std::get<RetentionInput>(decoded)));
+CommandResult run_score(std::string_view payload) {
+  return run_single_record(
+      payload, kRetentionInputShape, [](const RecordSlots& slots, std::string& out) {
+        append_retention_score(out, compute_retention_score(slots.retention_input()));
+      });
 }
 
 }  // namespace quillmarrow

@@ -1,13 +1,15 @@
 #include "commands/commands.hpp"
-#include "commands/records.hpp"
+#include "commands/result_text.hpp"
+#include "commands/single_record_handler.hpp"
 #include "scoring/tier.hpp"
 
 namespace quillmarrow {
 
-CommandOutput command_tier(const JsonValue& payload) {
-  auto decoded = decode_tier_input(payload);
-  if (const JsonError* error = std::get_if<JsonError>(&decoded)) return decoding_failure(*error);
-  return tier_decision_to_json(classify_tier(std::get<TierInput>(decoded)));
+CommandResult run_tier(std::string_view payload) {
+  return run_single_record(payload, kTierInputShape,
+                           [](const RecordSlots& slots, std::string& out) {
+                             append_tier_decision(out, classify_tier(slots.tier_input()));
+                           });
 }
 
 }  // namespace quillmarrow

@@ -1,30 +1,33 @@
-// The single-record commands of the engine, each from the parsed payload to
-// its result value. run_command selects one by name and wraps its result in
-// the success envelope; "tier-batch" has its own streaming road
-// (tier_batch_stream.hpp).
+// The commands of the engine, each from the payload text to the output text
+// of the success envelope or the engine error.
+//
+// Each command decodes its records straight from the reader's events instead
+// of building the payload's value tree first: a tree costs an allocation per
+// member and, for a large batch, several times the payload in memory. The
+// answers are the same as parsing first: the reader checks the whole text
+// and a syntax error anywhere wins over every decoding error.
 #pragma once
 
-#include <variant>
+#include <optional>
+#include <string_view>
 
 #include "commands/run_command.hpp"
 #include "json/error.hpp"
-#include "json/value.hpp"
 
 namespace quillmarrow {
 
-using CommandOutput = std::variant<JsonValue, EngineError>;
-
 // "score": one RetentionInput from the whole payload; the result is
 // {"boost","retention","stability"}.
-CommandOutput command_score(const JsonValue& payload);
+CommandResult run_score(std::string_view payload);
 // "tier": one TierInput from the whole payload; the result is one decision
 // {"action","retention","tier"}.
-CommandOutput command_tier(const JsonValue& payload);
+CommandResult run_tier(std::string_view payload);
+// "tier-batch": one TierInput per element of the payload's "items" array; the
+// result is {"decisions":[...]} in element order. The first element that does
+// not decode fails the whole batch with its message alone.
+CommandResult run_tier_batch(std::string_view payload);
 
-// A decoding error reported as the command's failure: its message has no
-// position, since it comes from an already parsed value.
-inline EngineError decoding_failure(const JsonError& error) {
-  return EngineError{error_message(error)};
-}
+// The payload's first syntax error, if any, for a command that reads nothing.
+std::optional<JsonError> check_syntax(std::string_view payload);
 
 }  // namespace quillmarrow

@@ -1,16 +1,19 @@
-// The streaming "tier-batch" decoder against the value-tree road: parse the
-// whole payload, decode every element with decode_tier_input, classify, and
-// write the envelope. Both must give the same text or the same message.
+// The commands read their records straight from the reader's events; here
+// they are checked against the value-tree road: parse the whole payload,
+// decode with decode_tier_input / decode_retention_input, compute, convert
+// with the *_to_json functions and write the envelope with write_json. Both
+// must give the same text or the same message.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <variant>
 
+#include "commands/commands.hpp"
 #include "commands/records.hpp"
-#include "commands/tier_batch_stream.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
+#include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 
 namespace quillmarrow {
@@ -19,6 +22,13 @@ namespace {
 std::string outcome(const CommandResult& result) {
   if (const auto* error = std::get_if<EngineError>(&result)) return "error: " + error->message;
   return std::get<std::string>(result);
+}
+
+std::string envelope_text(JsonValue result) {
+  JsonObject envelope;
+  envelope.insert("ok", JsonValue(true));
+  envelope.insert("result", std::move(result));
+  return write_json(JsonValue(std::move(envelope)));
 }
 
 // The batch rules read plainly: the payload must be an object whose "items"
@@ -42,14 +52,30 @@ std::string through_tree(std::string_view payload) {
   }
   JsonObject result;
   result.insert("decisions", JsonValue(std::move(decisions)));
-  JsonObject envelope;
-  envelope.insert("ok", JsonValue(true));
-  envelope.insert("result", JsonValue(std::move(result)));
-  return write_json(JsonValue(std::move(envelope)));
+  return envelope_text(JsonValue(std::move(result)));
 }
 
 std::string streamed(std::string_view payload) {
-  return outcome(run_tier_batch_stream(payload));
+  return outcome(run_tier_batch(payload));
+}
+
+std::string score_through_tree(std::string_view payload) {
+  ParseResult parsed = parse_json(payload);
+  if (const auto* error = std::get_if<JsonError>(&parsed)) return "error: " + error_message(*error);
+  auto decoded = decode_retention_input(std::get<JsonValue>(parsed));
+  if (const auto* error = std::get_if<JsonError>(&decoded))
+    return "error: " + error_message(*error);
+  return envelope_text(
+      retention_score_to_json(compute_retention_score(std::get<RetentionInput>(decoded))));
+}
+
+std::string tier_through_tree(std::string_view payload) {
+  ParseResult parsed = parse_json(payload);
+  if (const auto* error = std::get_if<JsonError>(&parsed)) return "error: " + error_message(*error);
+  auto decoded = decode_tier_input(std::get<JsonValue>(parsed));
+  if (const auto* error = std::get_if<JsonError>(&decoded))
+    return "error: " + error_message(*error);
+  return envelope_text(tier_decision_to_json(classify_tier(std::get<TierInput>(decoded))));
 }
 
 struct Case {
@@ -187,6 +213,25 @@ TEST(TierBatchStream, RandomPayloadsAnswerLikeTheValueTree) {
   // The generator must exercise both outcomes to mean anything.
   EXPECT_GT(failures, 300);
   EXPECT_GT(successes, 300);
+}
+
+// Single records: every element shape of the batch generator, and payloads
+// that are not records at all, read as "score" and as "tier".
+TEST(SingleRecordStream, RandomPayloadsAnswerLikeTheValueTree) {
+  std::mt19937_64 rng(7);
+  int failures = 0, successes = 0;
+  for (int round = 0; round < 4000; ++round) {
+    std::string payload = random_element(rng);
+    if (round % 13 == 0) payload = random_value(rng, 0);
+    if (round % 17 == 0) payload += " x";
+    if (round % 19 == 0) payload.resize(payload.size() / 2);
+    const std::string tier = tier_through_tree(payload);
+    ASSERT_EQ(outcome(run_command("tier", payload)), tier) << payload;
+    ASSERT_EQ(outcome(run_command("score", payload)), score_through_tree(payload)) << payload;
+    (tier.rfind("error: ", 0) == 0 ? failures : successes)++;
+  }
+  EXPECT_GT(failures, 400);
+  EXPECT_GT(successes, 400);
 }
 
 }  // namespace

@@ -1,0 +1,148 @@
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "commands/commands.hpp"
+#include "commands/record_reader.hpp"
+#include "commands/result_text.hpp"
+#include "json/reader_core.hpp"
+#include "scoring/tier.hpp"
+
+namespace quillmarrow {
+
+namespace {
+
+constexpr std::string_view kBatchHead = R"({"ok":true,"result":{"decisions":[)";
+constexpr std::string_view kBatchTail = "]}}";
+
+// Each element is classified as soon as it closes and its decision appended
+// to the output, so a batch never holds more than its output text and one
+// element's fields. What is observable is as if the payload had been parsed
+// into a tree first: the last "items" member of the top-level object is the
+// one used, and the first element that does not decode fails the batch.
+class TierBatchHandler {
+ public:
+  TierBatchHandler() { output_.append(kBatchHead); }
+
+  void null_value() { scalar(FieldValue::null()); }
+  void bool_value(bool b) { scalar(FieldValue::boolean(b)); }
+  void number_value(const JsonNumber& n) { scalar(FieldValue::number_of(n)); }
+  void string_value(std::string_view s) { scalar(FieldValue::string(s)); }
+  void begin_array() { begin(true); }
+  void begin_object() { begin(false); }
+  void end_array() { end(); }
+  void end_object() { end(); }
+
+  void key(std::string_view k) {
+    if (element_.open()) {
+      element_.key(k);
+    } else if (depth_ == kTopDepth) {
+      items_key_pending_ = (k == "items");
+    }
+  }
+
+  CommandResult finish() && {
+    if (!top_is_object_ || items_ != Items::array) {
+      return EngineError{"missing required field: items"};
+    }
+    if (first_error_) return EngineError{error_message(*first_error_)};
+    output_.append(kBatchTail);
+    return std::move(output_);
+  }
+
+ private:
+  // Nesting as counted here: 1 inside the top-level object, 2 inside the
+  // "items" array (where the elements are).
+  static constexpr int kTopDepth = 1;
+  static constexpr int kItemsDepth = 2;
+
+  enum class Items : std::uint8_t { absent, not_array, array };
+
+  // Elements are decoded only until the first one fails; the rest of the
+  // batch is still read for syntax.
+  bool decoding() const { return in_items_ && !first_error_; }
+
+  void scalar(const FieldValue& value) {
+    if (element_.open()) {
+      element_.scalar(value);
+    } else if (depth_ == kTopDepth) {
+      take_top_value(/*is_array=*/false);
+    } else if (depth_ == kItemsDepth && decoding()) {
+      element_.scalar_record(value);
+      finish_element();
+    }
+  }
+
+  void begin(bool is_array) {
+    if (element_.open()) {
+      element_.begin_container(is_array);
+      return;
+    }
+    if (depth_ == 0) {
+      top_is_object_ = !is_array;
+    } else if (depth_ == kTopDepth) {
+      in_items_ = take_top_value(is_array);
+    } else if (depth_ == kItemsDepth && decoding()) {
+      // The element counts its own nesting until it closes.
+      element_.begin(is_array);
+      return;
+    }
+    ++depth_;
+  }
+
+  void end() {
+    if (element_.open()) {
+      if (element_.end_container()) finish_element();
+      return;
+    }
+    --depth_;
+    if (depth_ == kTopDepth) in_items_ = false;
+  }
+
+  // The value of a top-level member. Each "items" member starts the batch
+  // afresh, since the last one is the one used. Returns whether an "items"
+  // array opens.
+  bool take_top_value(bool is_array) {
+    if (!items_key_pending_) return false;
+    items_key_pending_ = false;
+    output_.resize(kBatchHead.size());
+    first_error_.reset();
+    decisions_ = 0;
+    items_ = is_array ? Items::array : Items::not_array;
+    return is_array;
+  }
+
+  void finish_element() {
+    if (std::optional<JsonError> error = element_.finish()) {
+      first_error_ = std::move(error);
+      return;
+    }
+    if (decisions_ > 0) output_.push_back(',');
+    append_tier_decision(output_, classify_tier(element_.slots().tier_input()));
+    ++decisions_;
+  }
+
+  std::string output_;
+  int depth_ = 0;
+  bool top_is_object_ = false;
+  bool items_key_pending_ = false;
+  bool in_items_ = false;
+  Items items_ = Items::absent;
+  RecordReader element_{kTierInputShape};
+  std::size_t decisions_ = 0;
+  std::optional<JsonError> first_error_;
+};
+
+}  // namespace
+
+CommandResult run_tier_batch(std::string_view payload) {
+  TierBatchHandler handler;
+  if (std::optional<JsonError> error = read_json(payload, handler)) {
+    return EngineError{error_message(*error)};
+  }
+  return std::move(handler).finish();
+}
+
+}  // namespace quillmarrow

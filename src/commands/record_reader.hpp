@@ -1,0 +1,79 @@
+// Decodes one input record from the reader's events, without a value tree.
+//
+// The handler of a command hands over the events that belong to the record:
+// the record's own value first (begin, or scalar_record for a value that is
+// neither an array nor an object), then everything inside it until the
+// record's closing bracket. Nested arrays and objects are only noted by kind;
+// their contents are read for syntax by the reader and otherwise ignored.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "commands/record_slots.hpp"
+
+namespace quillmarrow {
+
+class RecordReader {
+ public:
+  explicit RecordReader(const RecordShape& shape) : slots_(shape) {}
+
+  // The record's value opens: an array (array form) or an object.
+  void begin(bool is_array) {
+    slots_.clear();
+    is_array_ = is_array;
+    depth_ = 1;
+    field_ = kNoField;
+    length_ = 0;
+    error_.reset();
+  }
+  // The record's value is neither an array nor an object.
+  void scalar_record(const FieldValue& value) {
+    depth_ = 0;
+    error_ = invalid_type(value.to_json(), slots_.shape().expected);
+  }
+
+  // Whether events still belong to the record.
+  bool open() const { return depth_ > 0; }
+
+  void key(std::string_view key) {
+    if (depth_ == 1 && !is_array_) field_ = slots_.field_index(key);
+  }
+  void scalar(const FieldValue& value) {
+    if (depth_ == 1) field(value);
+  }
+  void begin_container(bool is_array) {
+    if (depth_ == 1) field(is_array ? FieldValue::sequence() : FieldValue::map());
+    ++depth_;
+  }
+  // Returns true when this closes the record itself.
+  bool end_container() { return --depth_ == 0; }
+
+  // After the record closed: its decoding error, if any.
+  std::optional<JsonError> finish() const {
+    if (error_) return error_;
+    return is_array_ ? slots_.finish_array(length_) : slots_.finish_object();
+  }
+  const RecordSlots& slots() const { return slots_; }
+
+ private:
+  void field(const FieldValue& value) {
+    if (is_array_) {
+      if (!error_) error_ = slots_.set_element(length_, value);
+      ++length_;
+    } else {
+      if (field_ != kNoField) slots_.set(field_, value);
+      field_ = kNoField;
+    }
+  }
+
+  RecordSlots slots_;
+  bool is_array_ = false;
+  int depth_ = 0;
+  std::size_t field_ = kNoField;
+  std::size_t length_ = 0;
+  std::optional<JsonError> error_;
+};
+
+}  // namespace quillmarrow

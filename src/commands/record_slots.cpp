@@ -1,0 +1,142 @@
+#include "commands/record_slots.hpp"
+
+#include <cstring>
+
+namespace quillmarrow {
+
+namespace {
+
+constexpr std::string_view kExpectDouble = "f64";
+constexpr std::string_view kExpectBool = "a boolean";
+constexpr std::string_view kExpectFewer = "fewer elements in array";
+
+constexpr std::array<std::string_view, 6> kFieldNames = {"days_since_recall", "retrieval_count",
+                                                         "importance",        "frequency",
+                                                         "is_procedural",     "keep_forever"};
+
+// Object members are checked in ascending byte order of their keys.
+constexpr std::array<std::size_t, 6> kKeyOrder = {kDaysSinceRecall, kFrequency,   kImportance,
+                                                  kIsProcedural,    kKeepForever, kRetrievalCount};
+
+bool is_flag(std::size_t field) {
+  return field >= kIsProcedural;
+}
+
+// Any JSON number fits a numeric field, whatever its representation; only
+// true and false fit a flag. Nothing else converts.
+bool kind_fits(std::size_t field, FieldValue::Kind kind) {
+  return kind == (is_flag(field) ? FieldValue::Kind::boolean : FieldValue::Kind::number);
+}
+
+std::string_view expectation(std::size_t field) {
+  return is_flag(field) ? kExpectBool : kExpectDouble;
+}
+
+}  // namespace
+
+FieldValue FieldValue::of(const JsonValue& value) {
+  if (const JsonNumber* n = value.as_number()) return number_of(*n);
+  if (const bool* b = value.as_bool()) return boolean(*b);
+  if (const std::string* s = value.as_string()) return string(*s);
+  if (value.as_array() != nullptr) return sequence();
+  if (value.as_object() != nullptr) return map();
+  return null();
+}
+
+JsonValue FieldValue::to_json() const {
+  switch (kind) {
+    case Kind::null:
+      return JsonValue(JsonNull{});
+    case Kind::boolean:
+      return JsonValue(flag);
+    case Kind::number:
+      return JsonValue(number);
+    case Kind::string:
+      return JsonValue(std::string(text));
+    case Kind::sequence:
+      return JsonValue(JsonArray{});
+    case Kind::map:
+      return JsonValue(JsonObject{});
+  }
+  return JsonValue(JsonNull{});
+}
+
+// The six names have six different lengths, so the length alone picks the
+// only candidate and one comparison confirms it.
+std::size_t RecordSlots::field_index(std::string_view key) const {
+  std::size_t field;
+  switch (key.size()) {
+    case 17:
+      field = kDaysSinceRecall;
+      break;
+    case 15:
+      field = kRetrievalCount;
+      break;
+    case 10:
+      field = kImportance;
+      break;
+    case 9:
+      field = kFrequency;
+      break;
+    case 13:
+      field = kIsProcedural;
+      break;
+    case 12:
+      field = kKeepForever;
+      break;
+    default:
+      return kNoField;
+  }
+  if (field >= shape_->field_count) return kNoField;
+  return std::memcmp(key.data(), kFieldNames[field].data(), key.size()) == 0 ? field : kNoField;
+}
+
+void RecordSlots::set(std::size_t field, const FieldValue& value) {
+  Slot& slot = slots_[field];
+  slot.kind = value.kind;
+  slot.flag = value.flag;
+  slot.number = value.number;
+  if (value.kind == FieldValue::Kind::string) slot.text.assign(value.text);
+  present_[field] = true;
+}
+
+std::optional<JsonError> RecordSlots::set_element(std::size_t index, const FieldValue& value) {
+  if (index >= shape_->field_count) return std::nullopt;
+  if (!kind_fits(index, value.kind)) return invalid_type(value.to_json(), expectation(index));
+  set(index, value);
+  return std::nullopt;
+}
+
+std::optional<JsonError> RecordSlots::finish_object() const {
+  for (std::size_t field : kKeyOrder) {
+    if (field < shape_->field_count && present_[field] && !kind_fits(field, slots_[field].kind)) {
+      const Slot& slot = slots_[field];
+      return invalid_type(FieldValue{slot.kind, slot.flag, slot.number, slot.text}.to_json(),
+                          expectation(field));
+    }
+  }
+  for (std::size_t field = kDaysSinceRecall; field <= kFrequency; ++field) {
+    if (!present_[field]) return missing_field(kFieldNames[field]);
+  }
+  return std::nullopt;
+}
+
+// Each required element is checked for its kind as it arrives, so a wrongly
+// typed element is reported before a short or an over-long array.
+std::optional<JsonError> RecordSlots::finish_array(std::size_t length) const {
+  if (length <= kFrequency) return invalid_length(length, shape_->too_short);
+  if (length > shape_->field_count) return invalid_length(length, kExpectFewer);
+  return std::nullopt;
+}
+
+TierInput RecordSlots::tier_input() const {
+  return TierInput{number(kDaysSinceRecall), number(kRetrievalCount), number(kImportance),
+                   number(kFrequency),       flag(kIsProcedural),     flag(kKeepForever)};
+}
+
+RetentionInput RecordSlots::retention_input() const {
+  return RetentionInput{number(kDaysSinceRecall), number(kRetrievalCount), number(kImportance),
+                        number(kFrequency)};
+}
+
+}  // namespace quillmarrow

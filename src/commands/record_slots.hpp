@@ -1,0 +1,107 @@
+// The fields of one input record as they are met, and the decoding rules that
+// turn them into a TierInput or a RetentionInput. Both the value-tree decoders
+// (records.cpp) and the readers that decode straight from the payload's text
+// fill these slots, so every road applies the same rules and messages.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "commands/records.hpp"
+#include "json/error.hpp"
+#include "json/value.hpp"
+
+namespace quillmarrow {
+
+// One value met inside a record, as far as decoding needs it: arrays and
+// objects only by their kind, strings by a view valid for the current call.
+struct FieldValue {
+  enum class Kind : std::uint8_t { null, boolean, number, string, sequence, map };
+
+  Kind kind = Kind::null;
+  bool flag = false;
+  JsonNumber number;
+  std::string_view text;
+
+  static FieldValue null() { return {}; }
+  static FieldValue boolean(bool b) { return {Kind::boolean, b, {}, {}}; }
+  static FieldValue number_of(const JsonNumber& n) { return {Kind::number, false, n, {}}; }
+  static FieldValue string(std::string_view s) { return {Kind::string, false, {}, s}; }
+  static FieldValue sequence() { return {Kind::sequence, false, {}, {}}; }
+  static FieldValue map() { return {Kind::map, false, {}, {}}; }
+  static FieldValue of(const JsonValue& value);
+
+  // The value as describe_value names it in a decoding error.
+  JsonValue to_json() const;
+};
+
+// Fields in declared order. A RetentionInput has the first four.
+enum RecordField : std::size_t {
+  kDaysSinceRecall,
+  kRetrievalCount,
+  kImportance,
+  kFrequency,
+  kIsProcedural,
+  kKeepForever,
+};
+constexpr std::size_t kNoField = 6;
+
+// What tells the two records apart.
+struct RecordShape {
+  std::size_t field_count;     // 6 for TierInput, 4 for RetentionInput
+  std::string_view expected;   // the whole record: "struct TierInput"
+  std::string_view too_short;  // an array without every required element
+};
+inline constexpr RecordShape kTierInputShape = {6, "struct TierInput",
+                                                "struct TierInput with 6 elements"};
+inline constexpr RecordShape kRetentionInputShape = {4, "struct RetentionInput",
+                                                     "struct RetentionInput with 4 elements"};
+
+class RecordSlots {
+ public:
+  explicit RecordSlots(const RecordShape& shape) : shape_(&shape) {}
+
+  const RecordShape& shape() const { return *shape_; }
+  void clear() { present_ = {}; }
+
+  // The field named exactly key, or kNoField: keys that name no field of
+  // this record are skipped whatever they hold.
+  std::size_t field_index(std::string_view key) const;
+
+  // Object form: the member for field; a repeated key keeps its last value.
+  void set(std::size_t field, const FieldValue& value);
+  // Array form: element index, in order. Returns the error of a wrongly
+  // typed field element; elements past the last field are only counted.
+  std::optional<JsonError> set_element(std::size_t index, const FieldValue& value);
+
+  // Object form complete: the first wrongly typed member in key order, then
+  // the first missing required field in declared order.
+  std::optional<JsonError> finish_object() const;
+  // Array form complete with length elements, none of them wrongly typed.
+  std::optional<JsonError> finish_array(std::size_t length) const;
+
+  // The record, once finish_object or finish_array found no error.
+  TierInput tier_input() const;
+  RetentionInput retention_input() const;
+
+ private:
+  struct Slot {
+    FieldValue::Kind kind = FieldValue::Kind::null;
+    bool flag = false;
+    JsonNumber number;
+    std::string text;  // only for a string, kept for the error message
+  };
+
+  double number(std::size_t field) const { return as_double(slots_[field].number); }
+  bool flag(std::size_t field) const { return present_[field] && slots_[field].flag; }
+
+  const RecordShape* shape_;
+  std::array<bool, 6> present_{};
+  std::array<Slot, 6> slots_;
+};
+
+}  // namespace quillmarrow

@@ -1,0 +1,24 @@
+// The compact JSON texts of the commands' results, written straight into an
+// output buffer. Each is byte for byte what write_json makes of the result's
+// value (tier_decision_to_json, retention_score_to_json) inside the success
+// envelope: members in key order, doubles in their shortest form.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "scoring/retention.hpp"
+#include "scoring/tier.hpp"
+
+namespace quillmarrow {
+
+// The success envelope around a result: head, the result's text, tail.
+inline constexpr std::string_view kEnvelopeHead = R"({"ok":true,"result":)";
+inline constexpr std::string_view kEnvelopeTail = "}";
+
+// {"action":...,"retention":...,"tier":...}
+void append_tier_decision(std::string& out, const TierDecision& decision);
+// {"boost":...,"retention":...,"stability":...}
+void append_retention_score(std::string& out, const RetentionScore& score);
+
+}  // namespace quillmarrow

@@ -1,0 +1,71 @@
+// Reader events of a payload that is one whole record ("score", "tier").
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "commands/record_reader.hpp"
+#include "commands/result_text.hpp"
+#include "commands/run_command.hpp"
+#include "json/reader_core.hpp"
+
+namespace quillmarrow {
+
+class SingleRecordHandler {
+ public:
+  explicit SingleRecordHandler(const RecordShape& shape) : record_(shape) {}
+
+  void null_value() { scalar(FieldValue::null()); }
+  void bool_value(bool b) { scalar(FieldValue::boolean(b)); }
+  void number_value(const JsonNumber& n) { scalar(FieldValue::number_of(n)); }
+  void string_value(std::string_view s) { scalar(FieldValue::string(s)); }
+  void begin_array() { begin(true); }
+  void begin_object() { begin(false); }
+  void end_array() { record_.end_container(); }
+  void end_object() { record_.end_container(); }
+  void key(std::string_view k) { record_.key(k); }
+
+  const RecordReader& record() const { return record_; }
+
+ private:
+  void scalar(const FieldValue& value) {
+    if (record_.open()) {
+      record_.scalar(value);
+    } else {
+      record_.scalar_record(value);
+    }
+  }
+  void begin(bool is_array) {
+    if (record_.open()) {
+      record_.begin_container(is_array);
+    } else {
+      record_.begin(is_array);
+    }
+  }
+
+  RecordReader record_;
+};
+
+// Reads the payload as one record of the given shape and, when it decodes,
+// writes the success envelope around write_result(slots, out).
+template <class WriteResult>
+CommandResult run_single_record(std::string_view payload, const RecordShape& shape,
+                                WriteResult write_result) {
+  SingleRecordHandler handler(shape);
+  if (std::optional<JsonError> error = read_json(payload, handler)) {
+    return EngineError{error_message(*error)};
+  }
+  if (std::optional<JsonError> error = handler.record().finish()) {
+    return EngineError{error_message(*error)};
+  }
+  std::string out;
+  out.reserve(128);
+  out.append(kEnvelopeHead);
+  write_result(handler.record().slots(), out);
+  out.append(kEnvelopeTail);
+  return out;
+}
+
+}  // namespace quillmarrow
