@@ -11,6 +11,10 @@
 #   scripts/sanitize.sh cpp        only the C++ tests
 #   scripts/sanitize.sh python     only the Python tests
 #
+# The memory-exhaustion test is left out of the sanitized run: it lowers the
+# address-space limit, and the sanitizer's own allocator cannot live with that
+# (it stops with "Failed to mmap" instead of reporting an allocation failure).
+#
 # The compiler is CMake's default C++ compiler (g++), or $CXX; the preloaded
 # runtime is the one of that compiler. The Python tests see QM_SANITIZED=1,
 # so checks that cannot work under the sanitizer (resident-memory growth,
@@ -72,7 +76,8 @@ run_python() {
     LD_PRELOAD="$runtime" PYTHONMALLOC=malloc QM_SANITIZED=1 \
       ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:detect_stack_use_after_return=1 \
       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
+      "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python" \
+        --deselect tests/python/test_memory_error.py::test_engine_allocation_failure_raises_memory_error)
 }
 
 case "$what" in
