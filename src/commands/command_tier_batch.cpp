@@ -24,7 +24,14 @@ constexpr std::string_view kBatchTail = "]}}";
 // one used, and the first element that does not decode fails the batch.
 class TierBatchHandler {
  public:
-  TierBatchHandler() { output_.append(kBatchHead); }
+  // A decision's text is about as long as a typical element's, so the output
+  // starts with room for as many bytes as the payload has: growing a large
+  // output by doubling would copy it again and again. Room that is never
+  // written costs no memory, since the pages are not touched.
+  explicit TierBatchHandler(std::size_t payload_size) {
+    output_.reserve(kBatchHead.size() + payload_size + kBatchTail.size());
+    output_.append(kBatchHead);
+  }
 
   void null_value() { scalar(FieldValue::null()); }
   void bool_value(bool b) { scalar(FieldValue::boolean(b)); }
@@ -138,7 +145,7 @@ class TierBatchHandler {
 }  // namespace
 
 CommandResult run_tier_batch(std::string_view payload) {
-  TierBatchHandler handler;
+  TierBatchHandler handler(payload.size());
   if (std::optional<JsonError> error = read_json(payload, handler)) {
     return EngineError{error_message(*error)};
   }
