@@ -22,3 +22,7 @@ target_link_options(quillmarrow_engine_native PRIVATE
 install(TARGETS quillmarrow_engine_native LIBRARY DESTINATION .)
 # Type information for the extension module, installed beside it.
 install(FILES ${PROJECT_SOURCE_DIR}/python/quillmarrow_engine_native.pyi DESTINATION .)
+# mypy reads the types of a top-level module from an installed distribution
+# only as a stub-only package: the same stub, as <module>-stubs.
+install(FILES ${PROJECT_SOURCE_DIR}/python/quillmarrow_engine_native.pyi
+  DESTINATION quillmarrow_engine_native-stubs RENAME __init__.pyi)
