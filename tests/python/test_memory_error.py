@@ -26,10 +26,13 @@ SCRIPT = textwrap.dedent(
     }
     expected = {command: native.run(command, text) for command, text in SMALL.items()}
 
-    # About 84 MB of text; parsing it, or writing the answer for it, needs
-    # far more than the headroom.
-    item = "[1,2,0.5,0.5],"
-    payload = '{"items":[' + item * 6_000_000 + '[1,2,0.5,0.5]]}'
+    # About 200 MB of text holding a string of 100,000,000 escaped line
+    # feeds: every command reads it for syntax, and decoding an escaped
+    # string needs a buffer for its contents that outgrows the headroom
+    # ("tier" and "score" would also keep it and quote it in their error).
+    payload = (
+        '{"days_since_recall":"' + "\\\\n" * 100_000_000 + '","items":[[1,2,0.5,0.5]]}'
+    )
 
     def address_space():
         with open("/proc/self/statm") as statm:
