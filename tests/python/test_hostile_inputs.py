@@ -176,3 +176,32 @@ def test_deep_nesting_inside_a_batch_element(run, still_usable):
         PREFIX + '{"decisions":[' + decision(run, item) + "]}}")
     assert (error_of(run, "tier-batch", '{"items":[' + item.replace(":[", ":[[", 1) + "]}")
             == "recursion limit exceeded at line 1 column 140")
+
+
+def test_every_json_test_suite_file_through_run(run, shared_dir, still_usable):
+    """All 318 files, the implementation-defined and the non-UTF-8 ones too:
+    an answer or a RuntimeError for every command; a file that is not UTF-8
+    cannot become a plain str, and as one with lone surrogates it raises the
+    interpreter's UnicodeEncodeError."""
+    files = sorted((shared_dir / "conformance" / "JSONTestSuite" / "test_parsing").glob("*.json"))
+    assert len(files) == 318
+    outcomes = {"ok": 0, "RuntimeError": 0, "UnicodeEncodeError": 0}
+    not_utf8 = 0
+    for path in files:
+        try:
+            path.read_bytes().decode("utf-8")
+        except UnicodeDecodeError:
+            not_utf8 += 1
+        text = path.read_bytes().decode("utf-8", "surrogateescape")
+        for command in ("tier", "score", "tier-batch", "nope"):
+            try:
+                out = run(command, text)
+            except (RuntimeError, UnicodeEncodeError) as exc:
+                outcomes[type(exc).__name__] += 1
+                if isinstance(exc, UnicodeEncodeError):
+                    assert "\udc80" <= exc.object[exc.start] <= "\udcff", path.name
+            else:
+                outcomes["ok"] += 1
+                assert out.startswith(PREFIX) and path.name[0] != "n", path.name
+    assert not_utf8 > 0 and outcomes["UnicodeEncodeError"] == 4 * not_utf8
+    assert sum(outcomes.values()) == 4 * 318
