@@ -34,6 +34,26 @@ find_pythons() {
   done
 }
 
+# The wheel keeps to the stable ABI of 3.11, and its module exports nothing
+# but its initialisation function.
+check_wheel() {
+  local wheel=$1 venv=build/venv-tools unpacked=build/wheel/unpacked
+  [ -x "$venv/bin/python" ] || "${pythons[0]}" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q abi3audit >/dev/null 2>&1
+  echo "== abi3audit $(basename "$wheel")"
+  "$venv/bin/abi3audit" --strict --report "$wheel"
+  echo
+  rm -rf "$unpacked" && "$venv/bin/python" -m zipfile -e "$wheel" "$unpacked"
+  local exported
+  exported=$(nm -D --defined-only "$unpacked"/quillmarrow_engine_native*.so | awk '{print $3}')
+  if [ "$exported" != "PyInit_quillmarrow_engine_native" ]; then
+    echo "the module exports more than its initialisation function:" >&2
+    echo "$exported" >&2
+    exit 1
+  fi
+  echo "exported symbols: $exported"
+}
+
 run_python() {
   mapfile -t pythons < <(find_pythons)
   if [ "${#pythons[@]}" -eq 0 ]; then
@@ -45,6 +65,7 @@ run_python() {
   local wheel
   wheel=$(ls build/wheel/quillmarrow_engine-*-cp311-abi3-*.whl)
   echo "built $(basename "$wheel")"
+  check_wheel "$wheel"
   for py in "${pythons[@]}"; do
     local ver venv
     ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
