@@ -13,7 +13,14 @@
 //  - appending blanks changes nothing, appending a letter fails with
 //    "trailing characters" just past the old end;
 //  - objects keep unique keys in ascending byte order, and a valid UTF-8 text
-//    yields valid UTF-8 strings and value descriptions.
+//    yields valid UTF-8 strings and value descriptions;
+//  - a text that is one number agrees with the C library: integers that fit
+//    are exact, doubles lie within a few units in the last place of strtod's
+//    correctly rounded value, and "number out of range" comes exactly when
+//    strtod overflows (apart from the last few units below the largest
+//    double, where the two roundings may disagree).
+#include <cerrno>
+#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -43,6 +50,75 @@ std::size_t offset_of_position(std::string_view text, std::size_t line, std::siz
   if (p > text.size()) return SIZE_MAX;
   if (text.substr(start, column).find('\n') != std::string_view::npos) return SIZE_MAX;
   return p;
+}
+
+// The text without the blanks around it, when what is left is made only of
+// the bytes a JSON number can hold; otherwise empty.
+std::string lone_number(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  std::size_t b = 0;
+  std::size_t e = text.size();
+  while (b < e && blank(text[b])) ++b;
+  while (e > b && blank(text[e - 1])) --e;
+  const std::string_view core = text.substr(b, e - b);
+  if (core.empty() || core.find_first_not_of("-+0123456789.eE") != std::string_view::npos) {
+    return {};
+  }
+  return std::string(core);
+}
+
+bool is_integer_literal(const std::string& number) {
+  return number.find_first_of(".eE") == std::string::npos;
+}
+
+// Where the magnitude of the number's exact value lies against the largest
+// double, by strtold's wider rounding: clearly below it, within the last few
+// units below and above it (where two different roundings may decide
+// overflow differently), or clearly beyond.
+enum class Magnitude { below, near_largest, beyond };
+
+Magnitude magnitude_of(const std::string& number) {
+  const long double v = std::fabs(std::strtold(number.c_str(), nullptr));
+  const long double largest = DBL_MAX;
+  if (std::isinf(v) || v > largest * (1.0L + 1e-15L)) return Magnitude::beyond;
+  if (v < largest * (1.0L - 1e-15L)) return Magnitude::below;
+  return Magnitude::near_largest;
+}
+
+void check_number_value(const std::string& number, const JsonNumber& n) {
+  const bool negative = number[0] == '-';
+  if (is_integer_literal(number)) {
+    errno = 0;
+    if (!negative) {
+      const unsigned long long u = std::strtoull(number.c_str(), nullptr, 10);
+      if (errno == 0) {
+        QM_FUZZ_CHECK(n.kind == JsonNumber::Kind::unsigned_integer && n.unsigned_value == u,
+                      number);
+        return;
+      }
+    } else {
+      const long long i = std::strtoll(number.c_str(), nullptr, 10);
+      if (errno == 0 && i != 0) {
+        QM_FUZZ_CHECK(n.kind == JsonNumber::Kind::negative_integer && n.negative_value == i,
+                      number);
+        return;
+      }
+    }
+  }
+  QM_FUZZ_CHECK(n.kind == JsonNumber::Kind::floating, number);
+  QM_FUZZ_CHECK(magnitude_of(number) != Magnitude::beyond, number);
+  const double reference = std::strtod(number.c_str(), nullptr);
+  QM_FUZZ_CHECK(std::signbit(n.double_value) == negative, number);
+  QM_FUZZ_CHECK(ulp_distance(std::fabs(n.double_value), std::fabs(reference)) <= 3, number);
+}
+
+void check_number_error(const std::string& number, const JsonError& error) {
+  const bool out_of_range =
+      std::holds_alternative<SyntaxErrorKind>(error.kind) &&
+      std::get<SyntaxErrorKind>(error.kind) == SyntaxErrorKind::number_out_of_range;
+  const Magnitude m = magnitude_of(number);
+  if (m == Magnitude::beyond) QM_FUZZ_CHECK(out_of_range, number);
+  if (out_of_range) QM_FUZZ_CHECK(m != Magnitude::below, number);
 }
 
 void check_syntax_error(std::string_view text, const JsonError& error) {
@@ -153,11 +229,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace quillmarrow::fuzz;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   ParseResult result = parse_json(text);
+  const std::string number = lone_number(text);
   if (const JsonError* error = std::get_if<JsonError>(&result)) {
     check_syntax_error(text, *error);
+    if (!number.empty()) check_number_error(number, *error);
     return 0;
   }
   const JsonValue& value = std::get<JsonValue>(result);
+  if (!number.empty()) check_number_value(number, *value.as_number());
   const bool utf8_text = is_valid_utf8(text);
   check_invariants(value, utf8_text, 0);
   if (utf8_text) check_descriptions(value);
