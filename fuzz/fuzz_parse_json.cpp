@@ -52,8 +52,35 @@ std::size_t offset_of_position(std::string_view text, std::size_t line, std::siz
   return p;
 }
 
-// The text without the blanks around it, when what is left is made only of
-// the bytes a JSON number can hold; otherwise empty.
+// Whether text is exactly one number of the JSON grammar:
+// -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+bool is_json_number(std::string_view t) {
+  std::size_t i = 0;
+  const auto digits = [&] {
+    const std::size_t start = i;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    return i > start;
+  };
+  if (i < t.size() && t[i] == '-') ++i;
+  if (i < t.size() && t[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return false;
+  }
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    if (!digits()) return false;
+  }
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    if (!digits()) return false;
+  }
+  return i == t.size();
+}
+
+// The text without the blanks around it, when what is left is one number of
+// the JSON grammar; otherwise empty.
 std::string lone_number(std::string_view text) {
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
   std::size_t b = 0;
@@ -61,10 +88,7 @@ std::string lone_number(std::string_view text) {
   while (b < e && blank(text[b])) ++b;
   while (e > b && blank(text[e - 1])) --e;
   const std::string_view core = text.substr(b, e - b);
-  if (core.empty() || core.find_first_not_of("-+0123456789.eE") != std::string_view::npos) {
-    return {};
-  }
-  return std::string(core);
+  return is_json_number(core) ? std::string(core) : std::string();
 }
 
 bool is_integer_literal(const std::string& number) {
