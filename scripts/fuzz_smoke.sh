@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
-cxx=${CXX:-clang++-14}
+cxx=${FUZZ_CXX:-clang++-14}
 if [ "$#" -gt 0 ]; then targets=("$@"); else targets=(parse_json run_command); fi
 
 have_libfuzzer() {
@@ -31,7 +31,7 @@ if ! have_libfuzzer; then
   exit 0
 fi
 
-build=$(CXX="$cxx" fuzz/build.sh build/fuzz)
+build=$(FUZZ_CXX="$cxx" fuzz/build.sh build/fuzz)
 python3 fuzz/make_seeds.py
 mkdir -p fuzz/artifacts
 
