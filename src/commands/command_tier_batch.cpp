@@ -41,7 +41,7 @@ void advise_huge_pages(std::string& buffer) {
 #endif
 }
 
-class TierBatchHandler {
+class TierBatchHandler : public RecordEvents<TierBatchHandler> {
  public:
   // A decision's text is about as long as a typical element's, so the output
   // starts with room for as many bytes as the payload has: growing a large
@@ -52,15 +52,6 @@ class TierBatchHandler {
     advise_huge_pages(output_);
     output_.append(kBatchHead);
   }
-
-  void null_value() { scalar(FieldValue::null()); }
-  void bool_value(bool b) { scalar(FieldValue::boolean(b)); }
-  void number_value(const JsonNumber& n) { scalar(FieldValue::number_of(n)); }
-  void string_value(std::string_view s) { scalar(FieldValue::string(s)); }
-  void begin_array() { begin(true); }
-  void begin_object() { begin(false); }
-  void end_array() { end(); }
-  void end_object() { end(); }
 
   void key(std::string_view k) {
     if (element_.open()) {
@@ -80,6 +71,8 @@ class TierBatchHandler {
   }
 
  private:
+  friend class RecordEvents<TierBatchHandler>;
+
   // Nesting as counted here: 1 inside the top-level object, 2 inside the
   // "items" array (where the elements are).
   static constexpr int kTopDepth = 1;

@@ -76,4 +76,23 @@ class RecordReader {
   std::optional<JsonError> error_;
 };
 
+// The reader's value events as a command's handler sees them: every value
+// that is not an array or object arrives at Derived::scalar as a FieldValue,
+// openings at Derived::begin(is_array) and closings at Derived::end().
+template <class Derived>
+class RecordEvents {
+ public:
+  void null_value() { self().scalar(FieldValue::null()); }
+  void bool_value(bool b) { self().scalar(FieldValue::boolean(b)); }
+  void number_value(const JsonNumber& n) { self().scalar(FieldValue::number_of(n)); }
+  void string_value(std::string_view s) { self().scalar(FieldValue::string(s)); }
+  void begin_array() { self().begin(true); }
+  void begin_object() { self().begin(false); }
+  void end_array() { self().end(); }
+  void end_object() { self().end(); }
+
+ private:
+  Derived& self() { return static_cast<Derived&>(*this); }
+};
+
 }  // namespace quillmarrow

@@ -13,23 +13,14 @@
 
 namespace quillmarrow {
 
-class SingleRecordHandler {
+class SingleRecordHandler : public RecordEvents<SingleRecordHandler> {
  public:
   explicit SingleRecordHandler(const RecordShape& shape) : record_(shape) {}
 
-  void null_value() { scalar(FieldValue::null()); }
-  void bool_value(bool b) { scalar(FieldValue::boolean(b)); }
-  void number_value(const JsonNumber& n) { scalar(FieldValue::number_of(n)); }
-  void string_value(std::string_view s) { scalar(FieldValue::string(s)); }
-  void begin_array() { begin(true); }
-  void begin_object() { begin(false); }
-  void end_array() { record_.end_container(); }
-  void end_object() { record_.end_container(); }
-  void key(std::string_view k) { record_.key(k); }
-
   const RecordReader& record() const { return record_; }
 
- private:
+  void key(std::string_view k) { record_.key(k); }
+  void end() { record_.end_container(); }
   void scalar(const FieldValue& value) {
     if (record_.open()) {
       record_.scalar(value);
@@ -45,6 +36,7 @@ class SingleRecordHandler {
     }
   }
 
+ private:
   RecordReader record_;
 };
 
