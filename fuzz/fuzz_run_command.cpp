@@ -20,6 +20,7 @@
 #include <utility>
 #include <variant>
 
+#include "commands/result_values.hpp"
 #include "commands/records.hpp"
 #include "commands/run_command.hpp"
 #include "fuzz_support.hpp"
@@ -74,8 +75,8 @@ Expected tier_value(const JsonValue& payload) {
   const double retention = in.keep_forever ? 1.0 : score;
   QM_FUZZ_CHECK(ulp_distance(decision.retention, retention) == 0, "tier retention != score");
   const std::string_view action = expected_action(in, retention);
-  QM_FUZZ_CHECK(decision.action == action, decision.action);
-  QM_FUZZ_CHECK(tier_name(decision.tier) == tier_of_action(action), tier_name(decision.tier));
+  QM_FUZZ_CHECK(action_name(decision.action) == action, action_name(decision.action));
+  QM_FUZZ_CHECK(tier_name(decision.tier()) == tier_of_action(action), tier_name(decision.tier()));
   JsonValue json = tier_decision_to_json(decision);
   const JsonObject* o = json.as_object();
   QM_FUZZ_CHECK(o != nullptr && o->size() == 3, "decision object");

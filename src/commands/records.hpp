@@ -7,24 +7,9 @@
 
 #include "json/error.hpp"
 #include "json/value.hpp"
+#include "scoring/records.hpp"
 
 namespace quillmarrow {
-
-struct TierInput {
-  double days_since_recall = 0.0;
-  double retrieval_count = 0.0;
-  double importance = 0.0;
-  double frequency = 0.0;
-  bool is_procedural = false;
-  bool keep_forever = false;
-};
-
-struct RetentionInput {
-  double days_since_recall = 0.0;
-  double retrieval_count = 0.0;
-  double importance = 0.0;
-  double frequency = 0.0;
-};
 
 std::variant<TierInput, JsonError> decode_tier_input(const JsonValue& value);
 std::variant<RetentionInput, JsonError> decode_retention_input(const JsonValue& value);

@@ -7,11 +7,11 @@ namespace quillmarrow {
 // Action and tier names are plain lower-case ASCII: nothing to escape.
 void append_tier_decision(std::string& out, const TierDecision& decision) {
   out.append(R"({"action":")");
-  out.append(decision.action);
+  out.append(action_name(decision.action));
   out.append(R"(","retention":)");
   append_double(out, decision.retention);
   out.append(R"(,"tier":")");
-  out.append(tier_name(decision.tier));
+  out.append(tier_name(decision.tier()));
   out.append(R"("})");
 }
 

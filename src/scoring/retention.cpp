@@ -1,7 +1,6 @@
 #include "scoring/retention.hpp"
 
 #include <cmath>
-#include <utility>
 
 namespace quillmarrow {
 
@@ -42,14 +41,6 @@ RetentionScore compute_retention_score(const RetentionInput& input) {
   if (retention < 0.0) retention = 0.0;
   if (retention > kRetentionCap) retention = kRetentionCap;
   return RetentionScore{retention, stability, boost};
-}
-
-JsonValue retention_score_to_json(const RetentionScore& score) {
-  JsonObject object;
-  object.insert("boost", JsonValue::from_double(score.boost));
-  object.insert("retention", JsonValue::from_double(score.retention));
-  object.insert("stability", JsonValue::from_double(score.stability));
-  return JsonValue(std::move(object));
 }
 
 }  // namespace quillmarrow

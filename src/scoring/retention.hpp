@@ -1,8 +1,7 @@
 // The forgetting-curve retention score.
 #pragma once
 
-#include "commands/records.hpp"
-#include "json/value.hpp"
+#include "scoring/records.hpp"
 
 namespace quillmarrow {
 
@@ -13,6 +12,5 @@ struct RetentionScore {
 };
 
 RetentionScore compute_retention_score(const RetentionInput& input);
-JsonValue retention_score_to_json(const RetentionScore& score);
 
 }  // namespace quillmarrow

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "json/writer.hpp"
+#include "commands/result_values.hpp"
 #include "scoring/retention.hpp"
 
 namespace quillmarrow {

@@ -9,6 +9,7 @@
 #include <string>
 #include <variant>
 
+#include "commands/result_values.hpp"
 #include "commands/commands.hpp"
 #include "commands/records.hpp"
 #include "json/reader.hpp"

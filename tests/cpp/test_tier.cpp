@@ -9,6 +9,7 @@
 #include <string>
 
 #include "json/writer.hpp"
+#include "commands/result_values.hpp"
 #include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 
@@ -155,8 +156,8 @@ TEST(ClassifyTier, DecisionChain) {
   for (const ChainCase& c : kChainCases) {
     SCOPED_TRACE(c.name);
     const TierDecision d = classify_tier(c.input);
-    EXPECT_EQ(d.action, c.action);
-    EXPECT_EQ(d.tier, c.tier);
+    EXPECT_EQ(action_name(d.action), c.action);
+    EXPECT_EQ(d.tier(), c.tier);
     if (c.tolerance == 0) {
       EXPECT_EQ(d.retention, c.retention);
     } else if (c.tolerance > 0) {
@@ -221,9 +222,9 @@ TEST(ClassifyTier, RetentionExactlyOnEachThreshold) {
     // the double just beneath it.
     ASSERT_EQ(compute_retention_score({s.days, c.count, s.at, 0}).retention, c.target);
     ASSERT_EQ(compute_retention_score({s.days, c.count, s.below, 0}).retention, before(c.target));
-    EXPECT_EQ(classify_tier(at).action, c.action_at);
+    EXPECT_EQ(action_name(classify_tier(at).action), c.action_at);
     EXPECT_EQ(classify_tier(at).retention, c.target);
-    EXPECT_EQ(classify_tier(below).action, c.action_below);
+    EXPECT_EQ(action_name(classify_tier(below).action), c.action_below);
   }
 }
 
@@ -235,8 +236,8 @@ TEST(ClassifyTier, PinnedItemsSkipEverything) {
   };
   for (const TierInput& in : pinned) {
     const TierDecision d = classify_tier(in);
-    EXPECT_EQ(d.action, "keep_forever_tag");
-    EXPECT_EQ(d.tier, Tier::warm_semantic);
+    EXPECT_EQ(d.action, Action::keep_forever_tag);
+    EXPECT_EQ(d.tier(), Tier::warm_semantic);
     EXPECT_EQ(d.retention, 1.0);
   }
 }
@@ -264,9 +265,10 @@ TEST(ClassifyTier, RetentionIsTheScoreBitForBitAndActionsKeepTheirTier) {
     const double since = n % 2 == 0 && count > 1 ? aimed : days(rng);
     const TierInput in{since, count, weight(rng), weight(rng), n % 3 == 0, n % 50 == 0};
     const TierDecision d = classify_tier(in);
-    ++seen[std::string(d.action)];
-    ASSERT_EQ(kActionTiers.count(std::string(d.action)), 1u) << d.action;
-    ASSERT_EQ(d.tier, kActionTiers.at(std::string(d.action))) << d.action;
+    const std::string action(action_name(d.action));
+    ++seen[action];
+    ASSERT_EQ(kActionTiers.count(action), 1u) << action;
+    ASSERT_EQ(d.tier(), kActionTiers.at(action)) << action;
     if (in.keep_forever) continue;
     const double score = compute_retention_score({in.days_since_recall, in.retrieval_count,
                                                   in.importance, in.frequency})
@@ -287,7 +289,7 @@ TEST(TierName, EveryTier) {
 }
 
 TEST(TierDecisionJson, ThreeMembersWithRetentionAsADouble) {
-  const JsonValue value = tier_decision_to_json({Tier::warm_procedural, "keep_procedural", 0.25});
+  const JsonValue value = tier_decision_to_json({Action::keep_procedural, 0.25});
   const JsonObject* object = value.as_object();
   ASSERT_NE(object, nullptr);
   ASSERT_EQ(object->size(), 3u);
