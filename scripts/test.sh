@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the engine's C++ tests (ctest), then the
 # Python tests (pytest) against one built abi3 wheel under every CPython that
-# is found among 3.11, 3.12 and 3.13.
+# is found among 3.11, 3.12 and 3.13. It first installs what is missing
+# (scripts/setup.sh), or stops saying what to run.
 #
 #   scripts/test.sh            everything
 #   scripts/test.sh cpp        only the C++ tests
@@ -11,6 +12,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 what=${1:-all}
 jobs=$(nproc 2>/dev/null || echo 2)
+case "$what" in all | cpp | python) scripts/setup.sh ;; esac
 
 run_cpp() {
   cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DQM_BUILD_TESTS=ON -DQM_WERROR=ON >/dev/null

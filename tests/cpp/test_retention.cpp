@@ -5,8 +5,8 @@
 #include <limits>
 #include <random>
 
-#include "json/writer.hpp"
 #include "commands/result_values.hpp"
+#include "json/writer.hpp"
 #include "scoring/retention.hpp"
 
 namespace quillmarrow {
@@ -42,6 +42,14 @@ const ScoreCase kScoreCases[] = {
      0.0010993954,
      1.000495,
      1e-10},
+    // The weighted terms are added count, then importance, then frequency:
+    // the other order gives 3.715 here.
+    {"boost adds importance before frequency",
+     {0, 5, 0.8, 0.9},
+     3.7150000000000003,
+     1.791759469228055,
+     3.7150000000000003,
+     0},
 };
 
 TEST(RetentionScore, KnownValues) {

@@ -13,6 +13,13 @@ OUTPUTS = [
     ("tier-batch", '{"items":[[0,0,0,0]],"items":[]}', '{"ok":true,"result":{"decisions":[]}}'),
     ("score", ZEROS, '{"ok":true,"result":{"boost":1.0,"retention":1.0,"stability":0.001}}'),
     ("score", "[0,0,0,0]", '{"ok":true,"result":{"boost":1.0,"retention":1.0,"stability":0.001}}'),
+    # Importance is added to the boost before frequency; the other order gives 3.715.
+    (
+        "score",
+        "[0,5,0.8,0.9]",
+        '{"ok":true,"result":{"boost":3.7150000000000003,"retention":3.7150000000000003,'
+        '"stability":1.791759469228055}}',
+    ),
     (
         "tier",
         ZEROS,

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Installs what the tests need and is missing: system packages with apt-get
+# (as root, after apt-get update), Python tools with pip. When it cannot
+# install (not root, no apt-get, pip refused), it stops at once and prints
+# the exact command to run. Called by scripts/test.sh; quiet when nothing is
+# missing.
+#
+# To add a need, add one line to the list below:
+#   need_apt PACKAGE CHECK...   a Debian package, installed when CHECK fails
+#   need_pip PACKAGE CHECK...   a PyPI package for python3, likewise
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python=${PYTHON:-python3}
+missing_apt=()
+missing_pip=()
+
+need_apt() {
+  local package=$1
+  shift
+  "$@" >/dev/null 2>&1 || missing_apt+=("$package")
+}
+need_pip() {
+  local package=$1
+  shift
+  "$@" >/dev/null 2>&1 || missing_pip+=("$package")
+}
+
+# Checks.
+have() { command -v "$1"; }
+have_header() { echo "#include <$1>" | c++ -x c++ -std=c++20 -fsyntax-only -; }
+have_module() { "$python" -c "import $1"; }
+cmake_at_least() {
+  have cmake && [ "$(printf '%s\n' "$1" "$(cmake --version | sed -n '1s/[^0-9]*//p')" |
+    sort -V | head -n1)" = "$1" ]
+}
+
+# ---- what the tests need ------------------------------------------------
+need_apt g++ have c++
+need_apt libgtest-dev have_header gtest/gtest.h
+need_pip cmake cmake_at_least 3.20
+need_pip ninja have ninja
+need_pip scikit-build-core have_module scikit_build_core
+# --------------------------------------------------------------------------
+
+if [ "${#missing_apt[@]}" -gt 0 ]; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "setup: installing ${missing_apt[*]} (apt-get)"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing_apt[@]}" >/dev/null
+  else
+    echo "setup: missing ${missing_apt[*]}; install with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing_apt[*]}" >&2
+    exit 1
+  fi
+fi
+
+if [ "${#missing_pip[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing_pip[*]} (pip)"
+  if ! "$python" -m pip install -q "${missing_pip[@]}"; then
+    echo "setup: pip could not install ${missing_pip[*]}; install with:" >&2
+    echo "  $python -m pip install ${missing_pip[*]}" >&2
+    exit 1
+  fi
+  hash -r
+fi
