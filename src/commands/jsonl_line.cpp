@@ -1,0 +1,24 @@
+#include "commands/jsonl_line.hpp"
+
+#include "commands/utf8_check.hpp"
+#include "json/reader_core.hpp"
+
+namespace quillmarrow {
+
+JsonlLineResult tier_jsonl_line(std::string_view line, JsonlLineHandler& handler) {
+  handler.start_line();
+  if (std::optional<Utf8Problem> problem = find_utf8_problem(line)) {
+    return {std::nullopt, utf8_problem_message(*problem)};
+  }
+  if (std::optional<JsonError> error = read_json(line, handler)) {
+    // The events stopped at the error: an id seen before it does not count.
+    handler.start_line();
+    return {std::nullopt, error_message(*error)};
+  }
+  if (std::optional<JsonError> error = handler.record().finish()) {
+    return {std::nullopt, error_message(*error)};
+  }
+  return {classify_tier(handler.record().slots().tier_input()), {}};
+}
+
+}  // namespace quillmarrow
