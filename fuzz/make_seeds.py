@@ -3,8 +3,8 @@
 
     fuzz/make_seeds.py [--out DIR]     (default: the fuzz/ folder)
 
-Creates DIR/corpus-parse_json and DIR/corpus-run_command (both kept out of
-git) and fills them with:
+Creates DIR/corpus-parse_json, DIR/corpus-run_command and
+DIR/corpus-jsonl_chunk (all kept out of git) and fills them with:
   - every file of the JSONTestSuite (../shared/conformance/JSONTestSuite/
     test_parsing beside the repository), when it is present;
   - the string literals of the project's own tests (tests/python/*.py and
@@ -13,7 +13,9 @@ git) and fills them with:
 Each seed is named after the SHA-1 of its bytes, so running the script again
 adds nothing twice. A run_command seed starts with one byte that picks the
 command (see fuzz_run_command.cpp): 0 "score", 1 "tier", 2 "tier-batch",
-7 a free name ended by the byte 0xFF.
+7 a free name ended by the byte 0xFF. A jsonl_chunk seed starts with one
+byte of options (see fuzz_jsonl_chunk.cpp) and holds JSON Lines: the test
+payloads a few to a text, and the first lines of examples/memories.jsonl.
 """
 
 from __future__ import annotations
@@ -189,8 +191,22 @@ def main() -> None:
     for sel, data in hand:
         added_command += write_seed(command_dir, bytes([sel]) + data)
 
+    jsonl_dir = args.out / "corpus-jsonl_chunk"
+    jsonl_dir.mkdir(parents=True, exist_ok=True)
+    one_line = [d for d in from_tests + RAW_SEEDS + [d for _, d in hand] if b"\n" not in d]
+    added_jsonl = 0
+    for index in range(0, len(one_line), 4):
+        text = b"\n".join(one_line[index : index + 4]) + b"\n"
+        added_jsonl += write_seed(jsonl_dir, bytes([index % 256]) + text)
+    memories = ROOT / "examples" / "memories.jsonl"
+    if memories.is_file():
+        head = b"".join(memories.read_bytes().splitlines(keepends=True)[:20])
+        for options in (0, 1, 3, 7, 0x2F):
+            added_jsonl += write_seed(jsonl_dir, bytes([options]) + head)
+
     print(f"seeds: {len(suite)} JSONTestSuite files, {len(from_tests)} test payloads; "
-          f"added {added_parse} to {parse_dir.name}, {added_command} to {command_dir.name}")
+          f"added {added_parse} to {parse_dir.name}, {added_command} to {command_dir.name}, "
+          f"{added_jsonl} to {jsonl_dir.name}")
 
 
 if __name__ == "__main__":
