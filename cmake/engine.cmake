@@ -39,6 +39,9 @@ function(qm_add_layer target folder)
 endfunction()
 
 qm_add_layer(qm_json json)
+# The JSON layer writes doubles from shortest digits: Dragonbox or std::to_chars.
+include(${CMAKE_CURRENT_LIST_DIR}/shortest_digits.cmake)
+qm_use_shortest_digits(qm_json)
 qm_add_layer(qm_scoring scoring)
 qm_add_layer(qm_commands commands DEPENDS qm_json qm_scoring)
 find_library(QM_LIBM m)

@@ -29,6 +29,7 @@ need_pip() {
 # Checks.
 have() { command -v "$1"; }
 have_header() { echo "#include <$1>" | c++ -x c++ -std=c++20 -fsyntax-only -; }
+have_cmake_package() { ls /usr/lib/*/cmake/"$1"-*/"$1"Config.cmake /usr/lib/cmake/"$1"*/"$1"Config.cmake 2>/dev/null | grep -q .; }
 have_module() { "$python" -c "import $1"; }
 cmake_at_least() {
   have cmake && [ "$(printf '%s\n' "$1" "$(cmake --version | sed -n '1s/[^0-9]*//p')" |
@@ -38,6 +39,7 @@ cmake_at_least() {
 # ---- what the tests need ------------------------------------------------
 need_apt g++ have c++
 need_apt libgtest-dev have_header gtest/gtest.h
+need_apt libdragonbox-dev have_cmake_package dragonbox
 need_pip cmake cmake_at_least 3.20
 need_pip ninja have ninja
 need_pip scikit-build-core have_module scikit_build_core

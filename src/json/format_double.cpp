@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "json/shortest_digits.hpp"
 #include "json/writer.hpp"
 
 namespace quillmarrow {
@@ -37,18 +38,14 @@ std::size_t format_double_into(char* buf, double x) {
     return static_cast<std::size_t>(p - buf) + 3;
   }
 
-  // Shortest round-trip digits in scientific form: "d[.ddd]e(+|-)XX[X]",
-  // with at least two exponent digits. std::to_chars picks, among the
-  // shortest strings, the one nearest to x (ties to an even last digit).
-  char sci[kDoubleBufferSize];
-  const char* end = std::to_chars(sci, sci + 32, x, std::chars_format::scientific).ptr;
-  const char* mark = end[-4] == 'e' ? end - 4 : end - 5;  // the 'e'
-  const char first = sci[0];
-  const char* rest = sci + 2;  // the digits after the first, if any
-  const int k = mark - sci > 1 ? static_cast<int>(mark - sci) - 1 : 1;
-  int e = (mark[2] - '0') * 10 + (mark[3] - '0');
-  if (mark + 5 == end) e = e * 10 + (mark[4] - '0');
-  if (mark[1] == '-') e = -e;
+  // The shortest digits as text: first, then the k - 1 others from rest;
+  // the decimal exponent e of the first digit places the point.
+  const DecimalDigits d = shortest_digits(x);
+  char digits[kDoubleBufferSize];
+  const int k = static_cast<int>(std::to_chars(digits, digits + 20, d.significand).ptr - digits);
+  const int e = d.exponent + k - 1;
+  const char first = digits[0];
+  const char* rest = digits + 1;
 
   if (e >= 0 && e <= 15) {
     *p = first;
@@ -74,10 +71,15 @@ std::size_t format_double_into(char* buf, double x) {
     std::memcpy(p + 1, rest, kBlock);
     p += k;
   } else {
-    // The scientific form as std::to_chars wrote it, but for the exponent's
-    // sign, which is always written, and its leading zero, which is not.
-    std::memcpy(p, sci, 24);
-    p += mark - sci + 1;
+    // Scientific: "d[.ddd]e", the exponent's sign, which is always written,
+    // and its digits without a leading zero.
+    *p++ = first;
+    if (k > 1) {
+      *p = '.';
+      std::memcpy(p + 1, rest, kBlock);
+      p += k;
+    }
+    *p++ = 'e';
     *p++ = e < 0 ? '-' : '+';
     const int magnitude = e < 0 ? -e : e;
     if (magnitude >= 100) *p++ = static_cast<char>('0' + magnitude / 100);
