@@ -29,7 +29,13 @@ need_pip() {
 # Checks.
 have() { command -v "$1"; }
 have_header() { echo "#include <$1>" | c++ -x c++ -std=c++20 -fsyntax-only -; }
-have_cmake_package() { ls /usr/lib/*/cmake/"$1"-*/"$1"Config.cmake /usr/lib/cmake/"$1"*/"$1"Config.cmake 2>/dev/null | grep -q .; }
+have_cmake_package() {
+  local f
+  for f in /usr/lib/*/cmake/"$1"-*/"$1"Config.cmake /usr/lib/cmake/"$1"*/"$1"Config.cmake; do
+    [ -f "$f" ] && return 0
+  done
+  return 1
+}
 have_module() { "$python" -c "import $1"; }
 cmake_at_least() {
   have cmake && [ "$(printf '%s\n' "$1" "$(cmake --version | sed -n '1s/[^0-9]*//p')" |
