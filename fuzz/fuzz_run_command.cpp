@@ -20,14 +20,15 @@
 #include <utility>
 #include <variant>
 
-#include "commands/result_values.hpp"
-#include "commands/records.hpp"
+#include "commands/result_text.hpp"
 #include "commands/run_command.hpp"
 #include "fuzz_support.hpp"
 #include "json/error.hpp"
-#include "json/reader.hpp"
-#include "json/value.hpp"
-#include "json/writer.hpp"
+#include "reference/parse.hpp"
+#include "reference/records.hpp"
+#include "reference/results.hpp"
+#include "reference/value.hpp"
+#include "reference/write.hpp"
 #include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 
@@ -60,10 +61,7 @@ std::string_view tier_of_action(std::string_view action) {
 // decoding message.
 Expected tier_value(const JsonValue& payload) {
   auto decoded = decode_tier_input(payload);
-  if (const JsonError* e = std::get_if<JsonError>(&decoded)) {
-    QM_FUZZ_CHECK(e->line == 0 && e->column == 0, error_message(*e));
-    return error_message(*e);
-  }
+  if (const EngineError* e = std::get_if<EngineError>(&decoded)) return e->message;
   const TierInput& in = std::get<TierInput>(decoded);
   QM_FUZZ_CHECK(std::isfinite(in.days_since_recall) && std::isfinite(in.retrieval_count) &&
                     std::isfinite(in.importance) && std::isfinite(in.frequency),
@@ -85,10 +83,7 @@ Expected tier_value(const JsonValue& payload) {
 
 Expected score_value(const JsonValue& payload) {
   auto decoded = decode_retention_input(payload);
-  if (const JsonError* e = std::get_if<JsonError>(&decoded)) {
-    QM_FUZZ_CHECK(e->line == 0 && e->column == 0, error_message(*e));
-    return error_message(*e);
-  }
+  if (const EngineError* e = std::get_if<EngineError>(&decoded)) return e->message;
   const RetentionScore s = compute_retention_score(std::get<RetentionInput>(decoded));
   QM_FUZZ_CHECK(s.retention >= 0.0 && s.retention <= 10.0, "retention bounds");
   QM_FUZZ_CHECK(s.stability >= 0.001 && std::isfinite(s.stability), "stability bounds");
@@ -133,10 +128,7 @@ Answer expected_answer(std::string_view name, std::string_view payload) {
     return {false, "unknown command: " + std::string(name)};
   }
   if (std::string* message = std::get_if<std::string>(&result)) return {false, *message};
-  JsonObject envelope;
-  envelope.insert("result", std::move(std::get<JsonValue>(result)));
-  envelope.insert("ok", JsonValue(true));
-  return {true, write_json(JsonValue(std::move(envelope)))};
+  return {true, write_json(success_envelope(std::move(std::get<JsonValue>(result))))};
 }
 
 void check(std::string_view name, std::string_view payload) {
@@ -155,7 +147,7 @@ void check(std::string_view name, std::string_view payload) {
   QM_FUZZ_CHECK(ok == expected.ok, text);
   QM_FUZZ_CHECK(text == expected.text, text);
   if (ok) {
-    QM_FUZZ_CHECK(text.rfind("{\"ok\":true,\"result\":", 0) == 0, text);
+    QM_FUZZ_CHECK(text.rfind(kEnvelopeHead, 0) == 0, text);
     QM_FUZZ_CHECK(std::holds_alternative<JsonValue>(parse_json(text)), text);
   }
 }

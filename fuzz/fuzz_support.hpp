@@ -12,7 +12,8 @@
 #include <string_view>
 #include <variant>
 
-#include "json/value.hpp"
+#include "json/utf8.hpp"
+#include "reference/value.hpp"
 
 namespace quillmarrow::fuzz {
 
@@ -30,60 +31,28 @@ namespace quillmarrow::fuzz {
     if (!(cond)) ::quillmarrow::fuzz::fail(#cond, (detail)); \
   } while (0)
 
-// Length of the well-formed UTF-8 sequence at text[i], or 0 when the bytes
-// there are not one (overlong forms, surrogates and code points above
-// U+10FFFF are not well-formed).
-inline std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const std::size_t left = text.size() - i;
-  const unsigned char b0 = byte(i);
-  if (b0 < 0x80) return 1;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    return left >= 2 && (byte(i + 1) & 0xC0) == 0x80 ? 2 : 0;
-  }
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    if (left < 3) return 0;
-    const unsigned char b1 = byte(i + 1);
-    const unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    const unsigned char hi = b0 == 0xED ? 0x9F : 0xBF;
-    if (b1 < lo || b1 > hi || (byte(i + 2) & 0xC0) != 0x80) return 0;
-    return 3;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    if (left < 4) return 0;
-    const unsigned char b1 = byte(i + 1);
-    const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
-    const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    if (b1 < lo || b1 > hi || (byte(i + 2) & 0xC0) != 0x80 || (byte(i + 3) & 0xC0) != 0x80) {
-      return 0;
-    }
-    return 4;
-  }
-  return 0;
-}
-
 inline bool is_valid_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
-    const std::size_t len = utf8_sequence_length(text, i);
-    if (len == 0) return false;
-    i += len;
+    const Utf8Sequence sequence = utf8_sequence_at(text, i);
+    if (!sequence.well_formed) return false;
+    i += sequence.length;
   }
   return true;
 }
 
-// What the Python boundary can hand over: every ill-formed byte becomes
-// U+FFFD, so the result is always well-formed UTF-8.
+// What the Python boundary can hand over: every byte that does not start a
+// well-formed sequence becomes U+FFFD, so the result is always well-formed.
 inline std::string repair_utf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    const std::size_t len = utf8_sequence_length(text, i);
-    if (len == 0) {
+    const Utf8Sequence sequence = utf8_sequence_at(text, i);
+    if (sequence.well_formed) {
+      out.append(text.substr(i, sequence.length));
+      i += sequence.length;
+    } else {
       out += "\xEF\xBF\xBD";
       ++i;
-    } else {
-      out.append(text.substr(i, len));
-      i += len;
     }
   }
   return out;

@@ -4,6 +4,7 @@
 
 #include "boundary/owned_ref.hpp"
 #include "boundary/py_err.hpp"
+#include "json/utf8.hpp"
 
 namespace quillmarrow {
 
@@ -53,63 +54,20 @@ std::string describe_exception(PyObject* exception) {
   return concat({type_name(exception).value_or("<unknown>"), ": ", object_text(exception)});
 }
 
+// Each maximal subpart of an ill-formed sequence becomes one replacement
+// character; the byte that broke it is read again.
 std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
-  const std::size_t size = bytes.size();
   std::size_t i = 0;
-  while (i < size) {
-    const auto lead = static_cast<unsigned char>(bytes[i]);
-    if (lead < 0x80) {
-      out += static_cast<char>(lead);
-      ++i;
-      continue;
-    }
-    // Continuation count and the allowed range of the first continuation
-    // byte, which excludes overlong forms, surrogates and values past U+10FFFF.
-    std::size_t continuations = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      continuations = 1;
-    } else if (lead == 0xE0) {
-      continuations = 2;
-      low = 0xA0;
-    } else if (lead == 0xED) {
-      continuations = 2;
-      high = 0x9F;
-    } else if (lead >= 0xE1 && lead <= 0xEF) {
-      continuations = 2;
-    } else if (lead == 0xF0) {
-      continuations = 3;
-      low = 0x90;
-    } else if (lead >= 0xF1 && lead <= 0xF3) {
-      continuations = 3;
-    } else if (lead == 0xF4) {
-      continuations = 3;
-      high = 0x8F;
+  while (i < bytes.size()) {
+    const Utf8Sequence sequence = utf8_sequence_at(bytes, i);
+    if (sequence.well_formed) {
+      out.append(bytes.substr(i, sequence.length));
     } else {
       out += replacement_character;
-      ++i;
-      continue;
     }
-    std::size_t j = i + 1;
-    bool complete = true;
-    for (std::size_t k = 0; k < continuations; ++k, ++j) {
-      const unsigned char min = k == 0 ? low : 0x80;
-      const unsigned char max = k == 0 ? high : 0xBF;
-      if (j >= size || static_cast<unsigned char>(bytes[j]) < min ||
-          static_cast<unsigned char>(bytes[j]) > max) {
-        complete = false;
-        break;
-      }
-    }
-    if (complete) {
-      out.append(bytes.substr(i, j - i));
-    } else {
-      out += replacement_character;  // the maximal subpart i..j-1; bytes[j] is read again
-    }
-    i = j;
+    i += sequence.length;
   }
   return out;
 }

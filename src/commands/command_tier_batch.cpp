@@ -18,8 +18,10 @@ namespace quillmarrow {
 
 namespace {
 
-constexpr std::string_view kBatchHead = R"({"ok":true,"result":{"decisions":[)";
-constexpr std::string_view kBatchTail = "]}}";
+// The result {"decisions":[...]} inside the success envelope.
+constexpr std::string_view kDecisionsHead = R"({"decisions":[)";
+constexpr std::string_view kDecisionsTail = "]}";
+constexpr std::size_t kBatchHeadSize = kEnvelopeHead.size() + kDecisionsHead.size();
 
 // Each element is classified as soon as it closes and its decision appended
 // to the output, so a batch never holds more than its output text and one
@@ -48,9 +50,10 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
   // output by doubling would copy it again and again. Room that is never
   // written costs no memory, since the pages are not touched.
   explicit TierBatchHandler(std::size_t payload_size) {
-    output_.reserve(kBatchHead.size() + payload_size + kBatchTail.size());
+    output_.reserve(kBatchHeadSize + payload_size + kDecisionsTail.size() + kEnvelopeTail.size());
     advise_huge_pages(output_);
-    output_.append(kBatchHead);
+    output_.append(kEnvelopeHead);
+    output_.append(kDecisionsHead);
   }
 
   void key(std::string_view k) {
@@ -65,8 +68,9 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
     if (!top_is_object_ || items_ != Items::array) {
       return EngineError{"missing required field: items"};
     }
-    if (first_error_) return EngineError{error_message(*first_error_)};
-    output_.append(kBatchTail);
+    if (first_error_) return std::move(*first_error_);
+    output_.append(kDecisionsTail);
+    output_.append(kEnvelopeTail);
     return std::move(output_);
   }
 
@@ -127,7 +131,7 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
   bool take_top_value(bool is_array) {
     if (!items_key_pending_) return false;
     items_key_pending_ = false;
-    output_.resize(kBatchHead.size());
+    output_.resize(kBatchHeadSize);
     first_error_.reset();
     decisions_ = 0;
     items_ = is_array ? Items::array : Items::not_array;
@@ -135,7 +139,7 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
   }
 
   void finish_element() {
-    if (std::optional<JsonError> error = element_.finish()) {
+    if (std::optional<EngineError> error = element_.finish()) {
       first_error_ = std::move(error);
       return;
     }
@@ -152,7 +156,7 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
   Items items_ = Items::absent;
   RecordReader element_{kTierInputShape};
   std::size_t decisions_ = 0;
-  std::optional<JsonError> first_error_;
+  std::optional<EngineError> first_error_;
 };
 
 }  // namespace

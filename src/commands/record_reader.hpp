@@ -11,6 +11,7 @@
 #include <optional>
 #include <string_view>
 
+#include "commands/record_errors.hpp"
 #include "commands/record_slots.hpp"
 
 namespace quillmarrow {
@@ -31,7 +32,7 @@ class RecordReader {
   // The record's value is neither an array nor an object.
   void scalar_record(const FieldValue& value) {
     depth_ = 0;
-    error_ = invalid_type(value.to_json(), slots_.shape().expected);
+    error_ = invalid_type(value, slots_.shape().expected);
   }
 
   // Whether events still belong to the record.
@@ -51,7 +52,7 @@ class RecordReader {
   bool end_container() { return --depth_ == 0; }
 
   // After the record closed: its decoding error, if any.
-  std::optional<JsonError> finish() const {
+  std::optional<EngineError> finish() const {
     if (error_) return error_;
     return is_array_ ? slots_.finish_array(length_) : slots_.finish_object();
   }
@@ -73,7 +74,7 @@ class RecordReader {
   int depth_ = 0;
   std::size_t field_ = kNoField;
   std::size_t length_ = 0;
-  std::optional<JsonError> error_;
+  std::optional<EngineError> error_;
 };
 
 // The reader's value events as a command's handler sees them: every value

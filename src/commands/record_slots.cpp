@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "commands/record_errors.hpp"
+
 namespace quillmarrow {
 
 namespace {
@@ -33,33 +35,6 @@ std::string_view expectation(std::size_t field) {
 }
 
 }  // namespace
-
-FieldValue FieldValue::of(const JsonValue& value) {
-  if (const JsonNumber* n = value.as_number()) return number_of(*n);
-  if (const bool* b = value.as_bool()) return boolean(*b);
-  if (const std::string* s = value.as_string()) return string(*s);
-  if (value.as_array() != nullptr) return sequence();
-  if (value.as_object() != nullptr) return map();
-  return null();
-}
-
-JsonValue FieldValue::to_json() const {
-  switch (kind) {
-    case Kind::null:
-      return JsonValue(JsonNull{});
-    case Kind::boolean:
-      return JsonValue(flag);
-    case Kind::number:
-      return JsonValue(number);
-    case Kind::string:
-      return JsonValue(std::string(text));
-    case Kind::sequence:
-      return JsonValue(JsonArray{});
-    case Kind::map:
-      return JsonValue(JsonObject{});
-  }
-  return JsonValue(JsonNull{});
-}
 
 // The six names have six different lengths, so the length alone picks the
 // only candidate and one comparison confirms it.
@@ -100,18 +75,18 @@ void RecordSlots::set(std::size_t field, const FieldValue& value) {
   present_[field] = true;
 }
 
-std::optional<JsonError> RecordSlots::set_element(std::size_t index, const FieldValue& value) {
+std::optional<EngineError> RecordSlots::set_element(std::size_t index, const FieldValue& value) {
   if (index >= shape_->field_count) return std::nullopt;
-  if (!kind_fits(index, value.kind)) return invalid_type(value.to_json(), expectation(index));
+  if (!kind_fits(index, value.kind)) return invalid_type(value, expectation(index));
   set(index, value);
   return std::nullopt;
 }
 
-std::optional<JsonError> RecordSlots::finish_object() const {
+std::optional<EngineError> RecordSlots::finish_object() const {
   for (std::size_t field : kKeyOrder) {
     if (field < shape_->field_count && present_[field] && !kind_fits(field, slots_[field].kind)) {
       const Slot& slot = slots_[field];
-      return invalid_type(FieldValue{slot.kind, slot.flag, slot.number, slot.text}.to_json(),
+      return invalid_type(FieldValue{slot.kind, slot.flag, slot.number, slot.text},
                           expectation(field));
     }
   }
@@ -123,7 +98,7 @@ std::optional<JsonError> RecordSlots::finish_object() const {
 
 // Each required element is checked for its kind as it arrives, so a wrongly
 // typed element is reported before a short or an over-long array.
-std::optional<JsonError> RecordSlots::finish_array(std::size_t length) const {
+std::optional<EngineError> RecordSlots::finish_array(std::size_t length) const {
   if (length <= kFrequency) return invalid_length(length, shape_->too_short);
   if (length > shape_->field_count) return invalid_length(length, kExpectFewer);
   return std::nullopt;

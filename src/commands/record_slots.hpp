@@ -1,7 +1,6 @@
 // The fields of one input record as they are met, and the decoding rules that
-// turn them into a TierInput or a RetentionInput. Both the value-tree decoders
-// (records.cpp) and the readers that decode straight from the payload's text
-// fill these slots, so every road applies the same rules and messages.
+// turn them into a TierInput or a RetentionInput, with their error messages.
+// The commands' record readers fill these slots from the reader's events.
 #pragma once
 
 #include <array>
@@ -11,33 +10,12 @@
 #include <string>
 #include <string_view>
 
-#include "commands/records.hpp"
-#include "json/error.hpp"
-#include "json/value.hpp"
+#include "commands/field_value.hpp"
+#include "commands/run_command.hpp"
+#include "json/number.hpp"
+#include "scoring/records.hpp"
 
 namespace quillmarrow {
-
-// One value met inside a record, as far as decoding needs it: arrays and
-// objects only by their kind, strings by a view valid for the current call.
-struct FieldValue {
-  enum class Kind : std::uint8_t { null, boolean, number, string, sequence, map };
-
-  Kind kind = Kind::null;
-  bool flag = false;
-  JsonNumber number;
-  std::string_view text;
-
-  static FieldValue null() { return {}; }
-  static FieldValue boolean(bool b) { return {Kind::boolean, b, {}, {}}; }
-  static FieldValue number_of(const JsonNumber& n) { return {Kind::number, false, n, {}}; }
-  static FieldValue string(std::string_view s) { return {Kind::string, false, {}, s}; }
-  static FieldValue sequence() { return {Kind::sequence, false, {}, {}}; }
-  static FieldValue map() { return {Kind::map, false, {}, {}}; }
-  static FieldValue of(const JsonValue& value);
-
-  // The value as describe_value names it in a decoding error.
-  JsonValue to_json() const;
-};
 
 // Fields in declared order. A RetentionInput has the first four.
 enum RecordField : std::size_t {
@@ -76,13 +54,13 @@ class RecordSlots {
   void set(std::size_t field, const FieldValue& value);
   // Array form: element index, in order. Returns the error of a wrongly
   // typed field element; elements past the last field are only counted.
-  std::optional<JsonError> set_element(std::size_t index, const FieldValue& value);
+  std::optional<EngineError> set_element(std::size_t index, const FieldValue& value);
 
   // Object form complete: the first wrongly typed member in key order, then
   // the first missing required field in declared order.
-  std::optional<JsonError> finish_object() const;
+  std::optional<EngineError> finish_object() const;
   // Array form complete with length elements, none of them wrongly typed.
-  std::optional<JsonError> finish_array(std::size_t length) const;
+  std::optional<EngineError> finish_array(std::size_t length) const;
 
   // The record, once finish_object or finish_array found no error.
   TierInput tier_input() const;

@@ -1,7 +1,6 @@
 // The compact JSON texts of the commands' results, written straight into an
-// output buffer. Each is byte for byte what write_json makes of the result's
-// value (tier_decision_to_json, retention_score_to_json) inside the success
-// envelope: members in key order, doubles in their shortest form.
+// output buffer, and the success envelope around them: members in key order,
+// doubles in their shortest form, no blanks.
 #pragma once
 
 #include <string>
@@ -12,7 +11,8 @@
 
 namespace quillmarrow {
 
-// The success envelope around a result: head, the result's text, tail.
+// The success envelope around a result: head, the result's text, tail. The
+// only place the envelope is spelled.
 inline constexpr std::string_view kEnvelopeHead = R"({"ok":true,"result":)";
 inline constexpr std::string_view kEnvelopeTail = "}";
 

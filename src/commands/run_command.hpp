@@ -1,4 +1,8 @@
-// The single road through the engine: parse, select, decode, score, write.
+// The engine's entry. A call of the module's run comes here: run_command
+// picks the command by name, the command's handler reads the payload with
+// the JSON reader and fills its input records straight from the reader's
+// events, the scoring functions take the records, and the result text is
+// written into the success envelope (commands.hpp, result_text.hpp).
 #pragma once
 
 #include <string>

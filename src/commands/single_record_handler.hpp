@@ -49,9 +49,7 @@ CommandResult run_single_record(std::string_view payload, const RecordShape& sha
   if (std::optional<JsonError> error = read_json(payload, handler)) {
     return EngineError{error_message(*error)};
   }
-  if (std::optional<JsonError> error = handler.record().finish()) {
-    return EngineError{error_message(*error)};
-  }
+  if (std::optional<EngineError> error = handler.record().finish()) return std::move(*error);
   std::string out;
   out.reserve(128);
   out.append(kEnvelopeHead);

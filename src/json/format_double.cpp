@@ -21,8 +21,8 @@ namespace {
 constexpr std::size_t kDoubleBufferSize = 48;
 constexpr std::size_t kBlock = 16;  // at least the 16 digits after the first
 
-// Writes the text of x into buf and returns its length. A non-finite x, which
-// a value tree never holds, is written as "null" so the output stays JSON.
+// Writes the text of x into buf and returns its length. A non-finite x is
+// written as "null" so the output stays JSON.
 std::size_t format_double_into(char* buf, double x) {
   if (!std::isfinite(x)) {
     std::memcpy(buf, "null", 4);

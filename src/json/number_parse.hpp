@@ -7,8 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "json/number.hpp"
 #include "json/syntax_failure.hpp"
-#include "json/value.hpp"
 
 namespace quillmarrow {
 

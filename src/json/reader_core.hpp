@@ -1,7 +1,7 @@
 // The JSON reader: one forward pass over the text that checks the syntax,
 // reports the first error with its position, and hands every value it reads
-// to a handler as an event. parse_json builds a value tree from the events;
-// other handlers can decode records straight from the text.
+// to a handler as an event. The commands' handlers decode their records
+// straight from these events; no value tree is built.
 //
 // A handler provides these members; the reader calls them in text order:
 //
@@ -30,10 +30,10 @@
 #include <string_view>
 
 #include "json/error.hpp"
+#include "json/number.hpp"
 #include "json/number_parse.hpp"
 #include "json/string_scan.hpp"
 #include "json/syntax_failure.hpp"
-#include "json/value.hpp"
 
 namespace quillmarrow {
 

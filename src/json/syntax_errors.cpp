@@ -1,4 +1,4 @@
-// Texts of the JSON layer's errors and their positions.
+// Texts of the syntax errors and their positions.
 #include <algorithm>
 #include <string>
 
@@ -52,12 +52,7 @@ std::string_view syntax_error_text(SyntaxErrorKind kind) {
 }
 
 std::string error_message(const JsonError& error) {
-  std::string message;
-  if (const auto* kind = std::get_if<SyntaxErrorKind>(&error.kind)) {
-    message = syntax_error_text(*kind);
-  } else {
-    message = std::get<std::string>(error.kind);
-  }
+  std::string message(syntax_error_text(error.kind));
   if (error.line != 0) {
     message += " at line ";
     message += std::to_string(error.line);

@@ -1,19 +1,12 @@
-// write_json: a JsonValue tree into compact JSON text.
+// Doubles as JSON text, for the result texts the commands write.
 #pragma once
 
 #include <string>
 
-#include "json/value.hpp"
-
 namespace quillmarrow {
 
-// Compact text: no blanks, members in key order, strings escaped, doubles in
-// their shortest round-trip form. Never fails.
-std::string write_json(const JsonValue& value);
-// Appends the compact text of value to out.
-void append_json(std::string& out, const JsonValue& value);
-
-// The text of a finite double: "1.0", "0.5", "1e+16", "1e-6", "-0.0".
+// The text of a finite double in its shortest round-trip form: "1.0", "0.5",
+// "1e+16", "1e-6", "-0.0".
 std::string format_double(double x);
 // Appends format_double(x) to out without building an intermediate string.
 void append_double(std::string& out, double x);

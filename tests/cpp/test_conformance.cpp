@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "json/error.hpp"
-#include "json/reader.hpp"
+#include "reference/parse.hpp"
 
 namespace quillmarrow {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "json/error.hpp"
 #include "json/number_parse.hpp"
-#include "json/reader.hpp"
+#include "reference/parse.hpp"
 
 namespace quillmarrow {
 namespace {

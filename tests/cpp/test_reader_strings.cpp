@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "json/error.hpp"
-#include "json/reader.hpp"
 #include "json/reader_core.hpp"
+#include "reference/parse.hpp"
 
 namespace quillmarrow {
 namespace {

@@ -1,40 +1,136 @@
+// The record-decoding tables, run on every road a record can take: the
+// reference road (payload parsed into a tree, record decoded from the tree),
+// the engine's record reader fed straight from the reader's events, and the
+// commands themselves through run_command ("tier" and "tier-batch" for a
+// TierInput, "score" for a RetentionInput). Every road must give the same
+// message for every failure; a decoded record is compared field by field
+// where the road yields it, and by the command's whole output otherwise.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
-#include <tuple>
+#include <string_view>
+#include <variant>
 
-#include "commands/records.hpp"
-#include "json/reader.hpp"
+#include "commands/run_command.hpp"
+#include "commands/single_record_handler.hpp"
+#include "json/reader_core.hpp"
+#include "reference/parse.hpp"
+#include "reference/records.hpp"
+#include "reference/results.hpp"
+#include "reference/write.hpp"
+#include "scoring/retention.hpp"
+#include "scoring/tier.hpp"
 
 namespace quillmarrow {
 namespace {
 
-JsonValue parse(std::string_view text) {
-  ParseResult parsed = parse_json(text);
-  if (const JsonError* error = std::get_if<JsonError>(&parsed)) {
-    ADD_FAILURE() << "test payload does not parse: " << error_message(*error);
-    return JsonValue();
-  }
-  return std::get<JsonValue>(std::move(parsed));
+// The exact fields (doubles in hexadecimal, so every bit shows).
+std::string fields_text(const TierInput& t) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "decoded %a %a %a %a %d %d", t.days_since_recall,
+                t.retrieval_count, t.importance, t.frequency, t.is_procedural, t.keep_forever);
+  return buf;
+}
+std::string fields_text(const RetentionInput& r) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "decoded %a %a %a %a", r.days_since_recall, r.retrieval_count,
+                r.importance, r.frequency);
+  return buf;
 }
 
-auto fields(const TierInput& t) {
-  return std::tuple(t.days_since_recall, t.retrieval_count, t.importance, t.frequency,
-                    t.is_procedural, t.keep_forever);
-}
-auto fields(const RetentionInput& r) {
-  return std::tuple(r.days_since_recall, r.retrieval_count, r.importance, r.frequency);
+template <class Record>
+struct RecordKind;
+template <>
+struct RecordKind<TierInput> {
+  static constexpr const RecordShape& shape = kTierInputShape;
+  static auto decode(const JsonValue& value) { return decode_tier_input(value); }
+  static TierInput from(const RecordSlots& slots) { return slots.tier_input(); }
+};
+template <>
+struct RecordKind<RetentionInput> {
+  static constexpr const RecordShape& shape = kRetentionInputShape;
+  static auto decode(const JsonValue& value) { return decode_retention_input(value); }
+  static RetentionInput from(const RecordSlots& slots) { return slots.retention_input(); }
+};
+
+// A road: what it makes of a payload (a failure's message, or its success
+// text), and the success text it must make of a record decoded as expected.
+template <class Record>
+struct Road {
+  const char* name;
+  std::string (*run)(std::string_view payload);
+  std::string (*success)(const Record& expected);
+};
+
+template <class Record>
+std::string through_tree(std::string_view payload) {
+  ParseResult parsed = parse_json(payload);
+  if (const auto* error = std::get_if<JsonError>(&parsed)) return error_message(*error);
+  const auto decoded = RecordKind<Record>::decode(std::get<JsonValue>(parsed));
+  if (const auto* error = std::get_if<EngineError>(&decoded)) return error->message;
+  return fields_text(std::get<Record>(decoded));
 }
 
-// The message of a decoding failure; it never carries a position.
-template <typename Record>
-std::string failure(const std::variant<Record, JsonError>& decoded) {
-  const JsonError* error = std::get_if<JsonError>(&decoded);
-  if (error == nullptr) return "(decoded)";
-  EXPECT_EQ(error->line, 0u);
-  EXPECT_EQ(error->column, 0u);
-  return error_message(*error);
+template <class Record>
+std::string through_events(std::string_view payload) {
+  SingleRecordHandler handler(RecordKind<Record>::shape);
+  if (std::optional<JsonError> error = read_json(payload, handler)) return error_message(*error);
+  if (std::optional<EngineError> error = handler.record().finish()) return error->message;
+  return fields_text(RecordKind<Record>::from(handler.record().slots()));
 }
+
+template <class Record>
+std::string decoded(const Record& expected) {
+  return fields_text(expected);
+}
+
+std::string through_command(std::string_view command, std::string_view payload) {
+  CommandResult result = run_command(command, payload);
+  if (const auto* error = std::get_if<EngineError>(&result)) return error->message;
+  return std::get<std::string>(result);
+}
+
+// The expected outputs are written by the reference road's writer.
+std::string tier_output(const TierInput& expected) {
+  return write_json(success_envelope(tier_decision_to_json(classify_tier(expected))));
+}
+std::string batch_output(const TierInput& expected) {
+  JsonObject result;
+  result.insert("decisions", JsonValue(JsonArray{tier_decision_to_json(classify_tier(expected))}));
+  return write_json(success_envelope(JsonValue(std::move(result))));
+}
+std::string score_output(const RetentionInput& expected) {
+  return write_json(success_envelope(retention_score_to_json(compute_retention_score(expected))));
+}
+
+const Road<TierInput> kTierRoads[] = {
+    {"reference", through_tree<TierInput>, decoded<TierInput>},
+    {"record_reader", through_events<TierInput>, decoded<TierInput>},
+    {"tier", [](std::string_view p) { return through_command("tier", p); }, tier_output},
+    {"tier_batch",
+     [](std::string_view p) {
+       return through_command("tier-batch", R"({"items":[)" + std::string(p) + "]}");
+     },
+     batch_output},
+};
+const Road<RetentionInput> kRetentionRoads[] = {
+    {"reference", through_tree<RetentionInput>, decoded<RetentionInput>},
+    {"record_reader", through_events<RetentionInput>, decoded<RetentionInput>},
+    {"score", [](std::string_view p) { return through_command("score", p); }, score_output},
+};
+
+template <class Record>
+std::string road_name(const testing::TestParamInfo<Road<Record>>& info) {
+  return info.param.name;
+}
+
+class TierInputRoads : public testing::TestWithParam<Road<TierInput>> {};
+class RetentionInputRoads : public testing::TestWithParam<Road<RetentionInput>> {};
+INSTANTIATE_TEST_SUITE_P(Roads, TierInputRoads, testing::ValuesIn(kTierRoads),
+                         road_name<TierInput>);
+INSTANTIATE_TEST_SUITE_P(Roads, RetentionInputRoads, testing::ValuesIn(kRetentionRoads),
+                         road_name<RetentionInput>);
 
 struct TierCase {
   const char* payload;
@@ -70,12 +166,9 @@ const TierCase kTierDecodes[] = {
      {7, 2, 3, 4, false, false}},
 };
 
-TEST(DecodeTierInput, AcceptedForms) {
+TEST_P(TierInputRoads, AcceptedForms) {
   for (const TierCase& c : kTierDecodes) {
-    SCOPED_TRACE(c.payload);
-    const auto decoded = decode_tier_input(parse(c.payload));
-    ASSERT_TRUE(std::holds_alternative<TierInput>(decoded)) << failure(decoded);
-    EXPECT_EQ(fields(std::get<TierInput>(decoded)), fields(c.expected));
+    EXPECT_EQ(GetParam().run(c.payload), GetParam().success(c.expected)) << c.payload;
   }
 }
 
@@ -139,10 +232,9 @@ const FailureCase kTierFailures[] = {
      "invalid length 8, expected fewer elements in array"},
 };
 
-TEST(DecodeTierInput, Failures) {
+TEST_P(TierInputRoads, Failures) {
   for (const FailureCase& c : kTierFailures) {
-    SCOPED_TRACE(c.payload);
-    EXPECT_EQ(failure(decode_tier_input(parse(c.payload))), c.message);
+    EXPECT_EQ(GetParam().run(c.payload), c.message) << c.payload;
   }
 }
 
@@ -164,12 +256,9 @@ const RetentionCase kRetentionDecodes[] = {
     {"[-3, 18446744073709551615, -1.5, 1e2]", {-3.0, 18446744073709551616.0, -1.5, 100.0}},
 };
 
-TEST(DecodeRetentionInput, AcceptedForms) {
+TEST_P(RetentionInputRoads, AcceptedForms) {
   for (const RetentionCase& c : kRetentionDecodes) {
-    SCOPED_TRACE(c.payload);
-    const auto decoded = decode_retention_input(parse(c.payload));
-    ASSERT_TRUE(std::holds_alternative<RetentionInput>(decoded)) << failure(decoded);
-    EXPECT_EQ(fields(std::get<RetentionInput>(decoded)), fields(c.expected));
+    EXPECT_EQ(GetParam().run(c.payload), GetParam().success(c.expected)) << c.payload;
   }
 }
 
@@ -190,10 +279,9 @@ const FailureCase kRetentionFailures[] = {
     {"[3, 2, 0.5, 0.5, 1, 2]", "invalid length 6, expected fewer elements in array"},
 };
 
-TEST(DecodeRetentionInput, Failures) {
+TEST_P(RetentionInputRoads, Failures) {
   for (const FailureCase& c : kRetentionFailures) {
-    SCOPED_TRACE(c.payload);
-    EXPECT_EQ(failure(decode_retention_input(parse(c.payload))), c.message);
+    EXPECT_EQ(GetParam().run(c.payload), c.message) << c.payload;
   }
 }
 

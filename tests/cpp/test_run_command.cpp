@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "commands/run_command.hpp"
-#include "json/reader.hpp"
+#include "reference/parse.hpp"
 
 namespace quillmarrow {
 namespace {

@@ -1,21 +1,15 @@
 // The commands read their records straight from the reader's events; here
-// they are checked against the value-tree road: parse the whole payload,
-// decode with decode_tier_input / decode_retention_input, compute, convert
-// with the *_to_json functions and write the envelope with write_json. Both
-// must give the same text or the same message.
+// they are checked against the reference road (run_command_through_tree:
+// parse the whole payload, decode from the tree, compute, write the value).
+// Both must give the same text or the same message.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <variant>
 
-#include "commands/result_values.hpp"
 #include "commands/commands.hpp"
-#include "commands/records.hpp"
-#include "json/reader.hpp"
-#include "json/writer.hpp"
-#include "scoring/retention.hpp"
-#include "scoring/tier.hpp"
+#include "reference/commands.hpp"
 
 namespace quillmarrow {
 namespace {
@@ -25,58 +19,16 @@ std::string outcome(const CommandResult& result) {
   return std::get<std::string>(result);
 }
 
-std::string envelope_text(JsonValue result) {
-  JsonObject envelope;
-  envelope.insert("ok", JsonValue(true));
-  envelope.insert("result", std::move(result));
-  return write_json(JsonValue(std::move(envelope)));
+// The reference road's answer for a command: parse, decode, score, write.
+std::string through_tree(std::string_view command, std::string_view payload) {
+  return outcome(run_command_through_tree(command, payload));
 }
-
-// The batch rules read plainly: the payload must be an object whose "items"
-// member is an array; each element decodes as a TierInput, the first that
-// does not fails the batch; the decisions keep the elements' order.
 std::string through_tree(std::string_view payload) {
-  ParseResult parsed = parse_json(payload);
-  if (const auto* error = std::get_if<JsonError>(&parsed)) return "error: " + error_message(*error);
-  const JsonObject* object = std::get<JsonValue>(parsed).as_object();
-  const JsonValue* items = object ? object->find("items") : nullptr;
-  if (items == nullptr || items->as_array() == nullptr) {
-    return "error: missing required field: items";
-  }
-  JsonArray decisions;
-  for (const JsonValue& item : *items->as_array()) {
-    auto decoded = decode_tier_input(item);
-    if (const auto* error = std::get_if<JsonError>(&decoded)) {
-      return "error: " + error_message(*error);
-    }
-    decisions.push_back(tier_decision_to_json(classify_tier(std::get<TierInput>(decoded))));
-  }
-  JsonObject result;
-  result.insert("decisions", JsonValue(std::move(decisions)));
-  return envelope_text(JsonValue(std::move(result)));
+  return through_tree("tier-batch", payload);
 }
 
 std::string streamed(std::string_view payload) {
   return outcome(run_tier_batch(payload));
-}
-
-std::string score_through_tree(std::string_view payload) {
-  ParseResult parsed = parse_json(payload);
-  if (const auto* error = std::get_if<JsonError>(&parsed)) return "error: " + error_message(*error);
-  auto decoded = decode_retention_input(std::get<JsonValue>(parsed));
-  if (const auto* error = std::get_if<JsonError>(&decoded))
-    return "error: " + error_message(*error);
-  return envelope_text(
-      retention_score_to_json(compute_retention_score(std::get<RetentionInput>(decoded))));
-}
-
-std::string tier_through_tree(std::string_view payload) {
-  ParseResult parsed = parse_json(payload);
-  if (const auto* error = std::get_if<JsonError>(&parsed)) return "error: " + error_message(*error);
-  auto decoded = decode_tier_input(std::get<JsonValue>(parsed));
-  if (const auto* error = std::get_if<JsonError>(&decoded))
-    return "error: " + error_message(*error);
-  return envelope_text(tier_decision_to_json(classify_tier(std::get<TierInput>(decoded))));
 }
 
 struct Case {
@@ -226,9 +178,9 @@ TEST(SingleRecordStream, RandomPayloadsAnswerLikeTheValueTree) {
     if (round % 13 == 0) payload = random_value(rng, 0);
     if (round % 17 == 0) payload += " x";
     if (round % 19 == 0) payload.resize(payload.size() / 2);
-    const std::string tier = tier_through_tree(payload);
+    const std::string tier = through_tree("tier", payload);
     ASSERT_EQ(outcome(run_command("tier", payload)), tier) << payload;
-    ASSERT_EQ(outcome(run_command("score", payload)), score_through_tree(payload)) << payload;
+    ASSERT_EQ(outcome(run_command("score", payload)), through_tree("score", payload)) << payload;
     (tier.rfind("error: ", 0) == 0 ? failures : successes)++;
   }
   EXPECT_GT(failures, 400);

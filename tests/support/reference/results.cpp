@@ -1,4 +1,4 @@
-#include "commands/result_values.hpp"
+#include "reference/results.hpp"
 
 #include <string>
 #include <utility>
@@ -21,6 +21,13 @@ JsonValue tier_decision_to_json(const TierDecision& decision) {
   object.insert("retention", JsonValue::from_double(decision.retention));
   object.insert("tier", JsonValue(std::string(tier_name(decision.tier()))));
   return JsonValue(std::move(object));
+}
+
+JsonValue success_envelope(JsonValue result) {
+  JsonObject envelope;
+  envelope.insert("ok", JsonValue(true));
+  envelope.insert("result", std::move(result));
+  return JsonValue(std::move(envelope));
 }
 
 }  // namespace quillmarrow

@@ -1,55 +1,20 @@
-// The JSON value tree shared by the reader, the writer and the command layer.
+// The reference road's JSON value tree. The engine never builds one: its
+// commands decode records straight from the reader's events. The tests and
+// the fuzz targets parse payloads into trees (parse.hpp), decode records from
+// them (records.hpp) and write them back (write.hpp) to check the engine's
+// answers against a second, independent road.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "json/number.hpp"
+
 namespace quillmarrow {
-
-// A number is exactly one of three representations, so 1 and 1.0 differ.
-struct JsonNumber {
-  enum class Kind : std::uint8_t { unsigned_integer, negative_integer, floating };
-
-  Kind kind = Kind::unsigned_integer;
-  union {
-    std::uint64_t unsigned_value;  // Kind::unsigned_integer
-    std::int64_t negative_value;   // Kind::negative_integer, always below 0
-    double double_value;           // Kind::floating, always finite
-  };
-
-  JsonNumber() : unsigned_value(0) {}
-  static JsonNumber from_unsigned(std::uint64_t v) {
-    JsonNumber n;
-    n.kind = Kind::unsigned_integer;
-    n.unsigned_value = v;
-    return n;
-  }
-  static JsonNumber from_negative(std::int64_t v) {
-    JsonNumber n;
-    n.kind = Kind::negative_integer;
-    n.negative_value = v;
-    return n;
-  }
-  // The caller guarantees a finite double; values built for output go through
-  // JsonValue::from_double, which turns NaN and infinities into null.
-  static JsonNumber from_double(double v) {
-    JsonNumber n;
-    n.kind = Kind::floating;
-    n.double_value = v;
-    return n;
-  }
-
-  // Same representation and same value (doubles compared bit for bit).
-  friend bool operator==(const JsonNumber& a, const JsonNumber& b);
-};
-
-// The numeric view used by input records: integers become the nearest double.
-double as_double(const JsonNumber& n);
 
 struct JsonValue;
 struct JsonMember;

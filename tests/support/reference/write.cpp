@@ -7,7 +7,9 @@
 #include <string_view>
 #include <variant>
 
+#include "json/string_scan.hpp"
 #include "json/writer.hpp"
+#include "reference/write.hpp"
 
 namespace quillmarrow {
 namespace {
@@ -65,44 +67,18 @@ constexpr std::array<char, 256> make_escape_table() {
 }
 constexpr std::array<char, 256> kEscape = make_escape_table();
 
-// True if any of the 8 bytes in word is below 0x20, a double quote or a
-// backslash (the classic "has a byte less than n / equal to c" bit tricks).
-bool word_needs_escape(std::uint64_t word) {
-  constexpr std::uint64_t ones = 0x0101010101010101ULL;
-  constexpr std::uint64_t highs = 0x8080808080808080ULL;
-  const std::uint64_t below_space = (word - ones * 0x20) & ~word & highs;
-  const std::uint64_t q = word ^ (ones * '"');
-  const std::uint64_t quote = (q - ones) & ~q & highs;
-  const std::uint64_t b = word ^ (ones * '\\');
-  const std::uint64_t backslash = (b - ones) & ~b & highs;
-  return (below_space | quote | backslash) != 0;
-}
-
-// The length of the leading run of s that is copied unchanged.
-std::size_t plain_prefix(const char* s, std::size_t n) {
-  std::size_t i = 0;
-  while (i + 8 <= n) {
-    std::uint64_t word;
-    std::memcpy(&word, s + i, 8);
-    if (word_needs_escape(word)) break;
-    i += 8;
-  }
-  while (i < n && kEscape[static_cast<unsigned char>(s[i])] == 0) ++i;
-  return i;
-}
-
 void append_string(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
-  const char* p = s.data();
-  std::size_t n = s.size();
-  while (n > 0) {
-    const std::size_t run = plain_prefix(p, n);
-    out.append(p, run);
-    p += run;
-    n -= run;
-    if (n == 0) break;
-    const unsigned char byte = static_cast<unsigned char>(*p);
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    // The bytes that need an escape are the ones that end a plain run when
+    // a string is read.
+    const std::size_t special = find_string_special(s.data(), pos, s.size());
+    out.append(s.data() + pos, special - pos);
+    pos = special;
+    if (pos == s.size()) break;
+    const unsigned char byte = static_cast<unsigned char>(s[pos]);
     const char letter = kEscape[byte];
     if (letter == 'u') {
       const char escape[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
@@ -111,8 +87,7 @@ void append_string(std::string& out, std::string_view s) {
       const char escape[2] = {'\\', letter};
       out.append(escape, sizeof escape);
     }
-    ++p;
-    --n;
+    ++pos;
   }
   out.push_back('"');
 }

@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "json/reader.hpp"
 #include "json/reader_core.hpp"
+#include "reference/parse.hpp"
 
 namespace quillmarrow {
 namespace {

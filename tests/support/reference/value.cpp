@@ -1,36 +1,9 @@
-#include "json/value.hpp"
+#include "reference/value.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 namespace quillmarrow {
-
-bool operator==(const JsonNumber& a, const JsonNumber& b) {
-  if (a.kind != b.kind) return false;
-  switch (a.kind) {
-    case JsonNumber::Kind::unsigned_integer:
-      return a.unsigned_value == b.unsigned_value;
-    case JsonNumber::Kind::negative_integer:
-      return a.negative_value == b.negative_value;
-    case JsonNumber::Kind::floating:
-      return std::bit_cast<std::uint64_t>(a.double_value) ==
-             std::bit_cast<std::uint64_t>(b.double_value);
-  }
-  return false;
-}
-
-double as_double(const JsonNumber& n) {
-  switch (n.kind) {
-    case JsonNumber::Kind::unsigned_integer:
-      return static_cast<double>(n.unsigned_value);
-    case JsonNumber::Kind::negative_integer:
-      return static_cast<double>(n.negative_value);
-    case JsonNumber::Kind::floating:
-      return n.double_value;
-  }
-  return 0.0;
-}
 
 JsonValue JsonValue::from_double(double d) {
   if (!std::isfinite(d)) return JsonValue(JsonNull{});
@@ -76,13 +49,15 @@ void JsonObject::insert(std::string key, JsonValue value) {
 }
 
 const JsonValue* JsonObject::find(std::string_view key) const {
-  auto it = std::lower_bound(
-      members_.begin(), members_.end(), key,
-      [](const JsonMember& m, std::string_view k) { return key_less(m.key, k); });
+  auto it =
+      std::lower_bound(members_.begin(), members_.end(), key,
+                       [](const JsonMember& m, std::string_view k) { return key_less(m.key, k); });
   if (it != members_.end() && it->key == key) return &it->value;
   return nullptr;
 }
 
-bool operator==(const JsonObject& a, const JsonObject& b) { return a.members_ == b.members_; }
+bool operator==(const JsonObject& a, const JsonObject& b) {
+  return a.members_ == b.members_;
+}
 
 }  // namespace quillmarrow

@@ -1,11 +1,12 @@
-// parse_json: strict JSON text (RFC 8259) into a JsonValue tree.
+// parse_json: strict JSON text (RFC 8259) into a JsonValue tree, from the
+// same reader events the engine decodes its records from.
 #pragma once
 
 #include <string_view>
 #include <variant>
 
 #include "json/error.hpp"
-#include "json/value.hpp"
+#include "reference/value.hpp"
 
 namespace quillmarrow {
 
