@@ -1,5 +1,7 @@
 #include "commands/jsonl_line.hpp"
 
+#include <utility>
+
 #include "commands/utf8_check.hpp"
 #include "json/reader_core.hpp"
 
@@ -15,8 +17,8 @@ JsonlLineResult tier_jsonl_line(std::string_view line, JsonlLineHandler& handler
     handler.start_line();
     return {std::nullopt, error_message(*error)};
   }
-  if (std::optional<JsonError> error = handler.record().finish()) {
-    return {std::nullopt, error_message(*error)};
+  if (std::optional<EngineError> error = handler.record().finish()) {
+    return {std::nullopt, std::move(error->message)};
   }
   return {classify_tier(handler.record().slots().tier_input()), {}};
 }

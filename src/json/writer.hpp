@@ -1,7 +1,11 @@
-// Doubles as JSON text, for the result texts the commands write.
+// JSON text out: doubles for the result texts the commands write, and
+// compact text from a JsonValue tree for the values the JSON Lines kernel
+// copies into its decisions (item ids).
 #pragma once
 
 #include <string>
+
+#include "json/value.hpp"
 
 namespace quillmarrow {
 
@@ -10,5 +14,11 @@ namespace quillmarrow {
 std::string format_double(double x);
 // Appends format_double(x) to out without building an intermediate string.
 void append_double(std::string& out, double x);
+
+// Compact text: no blanks, members in key order, strings escaped, doubles in
+// their shortest round-trip form. Never fails.
+std::string write_json(const JsonValue& value);
+// Appends the compact text of value to out.
+void append_json(std::string& out, const JsonValue& value);
 
 }  // namespace quillmarrow

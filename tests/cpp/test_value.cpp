@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "reference/value.hpp"
+#include "json/value.hpp"
 
 namespace quillmarrow {
 namespace {

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "reference/value.hpp"
-#include "reference/write.hpp"
+#include "json/value.hpp"
+#include "json/writer.hpp"
 
 namespace quillmarrow {
 namespace {

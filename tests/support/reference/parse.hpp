@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "json/error.hpp"
-#include "reference/value.hpp"
+#include "json/value.hpp"
 
 namespace quillmarrow {
 

@@ -3,7 +3,7 @@
 // engine must produce.
 #pragma once
 
-#include "reference/value.hpp"
+#include "json/value.hpp"
 #include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 

@@ -1,4 +1,4 @@
-#include "reference/value.hpp"
+#include "json/value.hpp"
 
 #include <algorithm>
 #include <cmath>

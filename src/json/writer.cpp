@@ -9,7 +9,6 @@
 
 #include "json/string_scan.hpp"
 #include "json/writer.hpp"
-#include "reference/write.hpp"
 
 namespace quillmarrow {
 namespace {
