@@ -17,7 +17,7 @@
 #include "commands/run_command.hpp"
 #include "commands/utf8_check.hpp"
 #include "fuzz_support.hpp"
-#include "json/reader.hpp"
+#include "reference/parse.hpp"
 
 namespace quillmarrow::fuzz {
 namespace {
