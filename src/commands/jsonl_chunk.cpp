@@ -4,7 +4,6 @@
 
 #include "commands/jsonl_line.hpp"
 #include "commands/result_text.hpp"
-#include "json/value.hpp"
 #include "json/writer.hpp"
 
 namespace quillmarrow {
@@ -26,10 +25,6 @@ void append_decision_with_id(std::string& out, const TierDecision& decision,
   out.append(R"("})");
 }
 
-void append_unsigned(std::string& out, std::uint64_t value) {
-  append_json(out, JsonValue(JsonNumber::from_unsigned(value)));
-}
-
 void append_bad_line(std::string& out, std::uint64_t line, std::string_view message,
                      const JsonlLineHandler& handler) {
   out.push_back('{');
@@ -39,9 +34,9 @@ void append_bad_line(std::string& out, std::uint64_t line, std::string_view mess
     out.push_back(',');
   }
   out.append(R"("line":)");
-  append_unsigned(out, line);
+  append_json_number(out, JsonNumber::from_unsigned(line));
   out.append(R"(,"message":)");
-  append_json(out, JsonValue(std::string(message)));
+  append_json_string(out, message);
   out.append("}\n");
 }
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "json/utf8.hpp"
+
 namespace quillmarrow {
 
 namespace {
@@ -23,6 +25,10 @@ std::size_t ascii_prefix(const unsigned char* s, std::size_t n) {
   return i;
 }
 
+bool starts_a_sequence(unsigned char lead) {
+  return lead >= 0xC2 && lead <= 0xF4;
+}
+
 }  // namespace
 
 std::optional<Utf8Problem> find_utf8_problem(std::string_view text) {
@@ -30,35 +36,20 @@ std::optional<Utf8Problem> find_utf8_problem(std::string_view text) {
   const std::size_t n = text.size();
   std::size_t i = ascii_prefix(s, n);
   while (i < n) {
-    const unsigned char lead = s[i];
-    if (lead < 0x80) {
+    if (s[i] < 0x80) {
       i += 1 + ascii_prefix(s + i + 1, n - i - 1);
       continue;
     }
-    std::size_t length;
-    unsigned char low = 0x80;  // the range of the byte after the lead
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;   // no overlong forms
-      if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;   // no overlong forms
-      if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-    } else {
-      return Utf8Problem{i, kInvalidStart};
+    const Utf8Sequence sequence = utf8_sequence_at(text, i);
+    if (sequence.well_formed) {
+      i += sequence.length;
+      continue;
     }
-    for (std::size_t k = 1; k < length; ++k) {
-      if (i + k == n) return Utf8Problem{i, kUnexpectedEnd};
-      const unsigned char c = s[i + k];
-      if (c < low || c > high) return Utf8Problem{i, kInvalidContinuation};
-      low = 0x80;
-      high = 0xBF;
-    }
-    i += length;
+    // The maximal subpart stops at a byte that cannot continue the sequence,
+    // or at the end of the text.
+    if (!starts_a_sequence(s[i])) return Utf8Problem{i, kInvalidStart};
+    if (i + sequence.length == n) return Utf8Problem{i, kUnexpectedEnd};
+    return Utf8Problem{i, kInvalidContinuation};
   }
   return std::nullopt;
 }

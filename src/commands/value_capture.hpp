@@ -1,16 +1,16 @@
 // Captures one value from the reader's events and writes it back as compact
-// JSON with the engine's writer: members in key order, a repeated key kept
-// with its last value, numbers in their own representation (1 stays 1, 1.0
-// and 1e0 are the double 1.0). Used for the item id copied into a decision.
+// JSON text: no blanks, object members in ascending byte order of their keys,
+// a repeated key kept with its last value, strings escaped and numbers in
+// their own representation (1 stays 1; 1.0, 1e0 and 1E0 are the double 1.0).
+// Used for the item id copied into a decision.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "commands/record_slots.hpp"
-#include "json/value.hpp"
+#include "commands/field_value.hpp"
 
 namespace quillmarrow {
 
@@ -33,13 +33,16 @@ class ValueCapture {
   void clear() { stack_.clear(); }
 
  private:
+  // An array or object still open: an array's text so far, or an object's
+  // members (key and value text) in text order.
   struct Frame {
     bool is_array = false;
-    JsonArray elements;
-    std::vector<JsonMember> members;
+    std::string text;
+    std::vector<std::pair<std::string, std::string>> members;
     std::string key;
   };
-  void add(JsonValue value);
+  // Where the next value of the innermost frame is written.
+  std::string& next_value();
 
   std::vector<Frame> stack_;
 };

@@ -151,6 +151,14 @@ void append_json(std::string& out, const JsonValue& value) {
   std::visit(ValueWriter{out}, value.data);
 }
 
+void append_json_number(std::string& out, const JsonNumber& number) {
+  append_number(out, number);
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  append_string(out, text);
+}
+
 std::string write_json(const JsonValue& value) {
   std::string out;
   // std::string at least doubles its capacity whenever an append overflows it.

@@ -1,9 +1,10 @@
-// JSON text out: doubles for the result texts the commands write, and
-// compact text from a JsonValue tree for the values the JSON Lines kernel
-// copies into its decisions (item ids).
+// JSON text out: doubles for the result texts the commands write, the
+// numbers and strings the JSON Lines kernel copies into its decisions (item
+// ids), and compact text from a JsonValue tree.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "json/value.hpp"
 
@@ -20,5 +21,12 @@ void append_double(std::string& out, double x);
 std::string write_json(const JsonValue& value);
 // Appends the compact text of value to out.
 void append_json(std::string& out, const JsonValue& value);
+
+// The compact text of one number or string, exactly as append_json writes it
+// inside a value, without building the value: integers in decimal ("17",
+// "-3"), doubles as format_double writes them; strings quoted, with the
+// double quote, the backslash and the bytes below 0x20 escaped.
+void append_json_number(std::string& out, const JsonNumber& number);
+void append_json_string(std::string& out, std::string_view text);
 
 }  // namespace quillmarrow

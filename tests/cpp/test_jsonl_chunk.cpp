@@ -123,6 +123,7 @@ TEST(JsonlChunk, IdsAreCopiedCompactlyByTheWriter) {
       {R"("id": "a\"b\\c\/d\n\t\u0001\u00e9\ud83d\ude00", )",
        "\"a\\\"b\\\\c/d\\n\\t\\u0001\xC3\xA9\xF0\x9F\x98\x80\""},
       {"\"id\": \"\xC3\xA9t\xC3\xA9\", ", "\"\xC3\xA9t\xC3\xA9\""},
+      {R"("id": "\b\f\r\u001f\u007f\u0000", )", "\"\\b\\f\\r\\u001f\x7f\\u0000\""},
       {R"("id": 17, )", "17"},
       {R"("id": -17, )", "-17"},
       {R"("id": 18446744073709551615, )", "18446744073709551615"},
