@@ -42,8 +42,8 @@ find_pythons() {
   done
 }
 
-# The wheel keeps to the stable ABI of 3.11, and its module exports nothing
-# but its initialisation function.
+# The wheel keeps to the stable ABI of 3.11, and each of its modules exports
+# nothing but its initialisation function.
 check_wheel() {
   local wheel=$1 venv=build/venv-tools unpacked=build/wheel/unpacked
   [ -x "$venv/bin/python" ] || "${pythons[0]}" -m venv "$venv"
@@ -52,14 +52,17 @@ check_wheel() {
   "$venv/bin/abi3audit" --strict --report "$wheel"
   echo
   rm -rf "$unpacked" && "$venv/bin/python" -m zipfile -e "$wheel" "$unpacked"
-  local exported
-  exported=$(nm -D --defined-only "$unpacked"/quillmarrow_engine_native*.so | awk '{print $3}')
-  if [ "$exported" != "PyInit_quillmarrow_engine_native" ]; then
-    echo "the module exports more than its initialisation function:" >&2
-    echo "$exported" >&2
-    exit 1
-  fi
-  echo "exported symbols: $exported"
+  local exported module library
+  for module in quillmarrow_engine_native quillmarrow_engine/_bulk; do
+    library=$(ls "$unpacked/$module".*.so)
+    exported=$(nm -D --defined-only "$library" | awk '{print $3}')
+    if [ "$exported" != "PyInit_$(basename "$module")" ]; then
+      echo "$module exports more than its initialisation function:" >&2
+      echo "$exported" >&2
+      exit 1
+    fi
+    echo "exported symbols of $module: $exported"
+  done
 }
 
 run_python() {

@@ -14,6 +14,8 @@ OwnedRef exception_class(ErrorClass error_class) {
   switch (error_class) {
     case ErrorClass::type_error:
       return OwnedRef::borrow(PyExc_TypeError);
+    case ErrorClass::value_error:
+      return OwnedRef::borrow(PyExc_ValueError);
     case ErrorClass::runtime_error:
       return OwnedRef::borrow(PyExc_RuntimeError);
     case ErrorClass::import_error:

@@ -17,6 +17,7 @@ namespace quillmarrow {
 // The classes of the errors that the module makes itself.
 enum class ErrorClass {
   type_error,
+  value_error,
   runtime_error,
   import_error,
   system_error,

@@ -42,6 +42,31 @@ SNIPPETS = {
         [(2, "assignment"), (3, "call-arg"), (4, "attr-defined")],
         [],
     ),
+    "columns": (
+        "import numpy as np\n"
+        "from quillmarrow_engine import ACTIONS, TIERS, score_arrays, tier_arrays, tier_table\n"
+        "result = tier_arrays([1.0], [2], [0.5], [0.5], keep_forever=[True])\n"
+        "codes: np.ndarray = result.tier\n"
+        "names: tuple[str, ...] = TIERS + ACTIONS\n"
+        "text: str = result.retention\n"
+        "score_arrays([1.0], [2], [0.5], [0.5]).tier\n"
+        "tier_arrays([1.0], [2])\n"
+        "reveal_type(TIERS)\n"
+        "reveal_type(tier_table)\n",
+        [(6, "assignment"), (7, "attr-defined"), (8, "call-arg")],
+        [
+            '9: note: Revealed type is "tuple[str, ...]"',
+            '10: note: Revealed type is "def (data: Any) -> Any"',
+        ],
+    ),
+    "bulk": (
+        "from quillmarrow_engine import _bulk\n"
+        "_bulk.tier_columns(b'', b'', b'', b'', None, None, bytearray(), bytearray(), bytearray())\n"
+        "_bulk.score_columns(b'', b'', b'', b'', b'', b'', b'', b'')\n"
+        "_bulk.tier_columns(b'', b'', b'', b'', 1, None, b'', b'', b'')\n",
+        [(3, "call-arg"), (4, "arg-type")],
+        [],
+    ),
 }
 
 LINE = re.compile(r"^(\w+)\.py:(\d+): (error|note): (.*?)(?:  \[([\w-]+)\])?$")
@@ -91,6 +116,14 @@ def test_stub_matches_the_runtime_module(tmp_path):
     # (from run.__text_signature__) with the stub that mypy finds.
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "quillmarrow_engine_native"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_column_stub_matches_the_native_module(tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "quillmarrow_engine._bulk"],
         cwd=tmp_path, capture_output=True, text=True, timeout=600,
     )
     assert result.returncode == 0, result.stdout + result.stderr

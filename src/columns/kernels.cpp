@@ -1,0 +1,131 @@
+#include "columns/kernels.hpp"
+
+#include <algorithm>
+#include <array>
+#include <span>
+#include <string>
+
+#include "columns/block.hpp"
+#include "scoring/retention.hpp"
+#include "scoring/tier.hpp"
+
+namespace quillmarrow {
+
+namespace {
+
+std::string rows_text(std::size_t rows) {
+  return std::to_string(rows) + (rows == 1 ? " row" : " rows");
+}
+
+ColumnError length_error(const Column& column, const Column& first) {
+  return ColumnError{ColumnError::Kind::value, "column '" + std::string(column.name) + "' has " +
+                                                   rows_text(column.length) + ", but column '" +
+                                                   std::string(first.name) + "' has " +
+                                                   std::to_string(first.length)};
+}
+
+// Types, then lengths: every column as long as the first and the outputs.
+std::optional<ColumnError> check_shapes(std::span<const Column* const> numbers,
+                                        std::span<const Column* const> flags,
+                                        std::size_t output_length) {
+  for (const Column* column : numbers) {
+    if (auto error = check_number_type(*column)) return error;
+  }
+  for (const Column* column : flags) {
+    if (auto error = check_flag_type(*column)) return error;
+  }
+  const Column& first = *numbers.front();
+  for (std::span<const Column* const> group : {numbers, flags}) {
+    for (const Column* column : group) {
+      if (column->length != first.length) return length_error(*column, first);
+    }
+  }
+  if (output_length != first.length) {
+    return ColumnError{ColumnError::Kind::value, "the outputs have " + rows_text(output_length) +
+                                                     ", but the columns have " +
+                                                     std::to_string(first.length)};
+  }
+  return std::nullopt;
+}
+
+// Called once a block has shown a bad value: the first bad column in
+// parameter order, at its first bad row.
+ColumnError first_bad_value(std::span<const Column* const> numbers,
+                            std::span<const Column* const> flags) {
+  for (const Column* column : numbers) {
+    if (auto error = find_bad_number(*column)) return std::move(*error);
+  }
+  for (const Column* column : flags) {
+    if (auto error = find_bad_flag(*column)) return std::move(*error);
+  }
+  // Another thread wrote into an input while it was read.
+  return ColumnError{ColumnError::Kind::value, "an input column changed while it was read"};
+}
+
+}  // namespace
+
+std::optional<ColumnError> score_columns(const ScoreColumns& columns, const ScoreOutputs& out) {
+  const std::array<const Column*, 4> numbers = {&columns.days_since_recall,
+                                                &columns.retrieval_count, &columns.importance,
+                                                &columns.frequency};
+  if (auto error = check_shapes(numbers, std::span<const Column* const>{}, out.length))
+    return error;
+
+  std::array<NumberBlock, 4> scratch;
+  for (std::size_t start = 0; start < out.length; start += kBlockRows) {
+    const std::size_t count = std::min(kBlockRows, out.length - start);
+    bool bad = false;
+    const double* days = number_block(columns.days_since_recall, start, count, scratch[0], bad);
+    const double* counts = number_block(columns.retrieval_count, start, count, scratch[1], bad);
+    const double* importance = number_block(columns.importance, start, count, scratch[2], bad);
+    const double* frequency = number_block(columns.frequency, start, count, scratch[3], bad);
+    if (bad) return first_bad_value(numbers, std::span<const Column* const>{});
+    for (std::size_t i = 0; i < count; ++i) {
+      const RetentionScore score =
+          compute_retention_score(RetentionInput{days[i], counts[i], importance[i], frequency[i]});
+      out.retention[start + i] = score.retention;
+      out.stability[start + i] = score.stability;
+      out.boost[start + i] = score.boost;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<ColumnError> tier_columns(const TierColumns& columns, const TierOutputs& out) {
+  const std::array<const Column*, 4> numbers = {&columns.days_since_recall,
+                                                &columns.retrieval_count, &columns.importance,
+                                                &columns.frequency};
+  // The present flags, in parameter order.
+  std::array<const Column*, 2> flag_storage{};
+  std::size_t flag_count = 0;
+  if (columns.is_procedural) flag_storage[flag_count++] = &*columns.is_procedural;
+  if (columns.keep_forever) flag_storage[flag_count++] = &*columns.keep_forever;
+  const std::span<const Column* const> flags(flag_storage.data(), flag_count);
+  if (auto error = check_shapes(numbers, flags, out.length)) return error;
+
+  std::array<NumberBlock, 4> scratch;
+  std::array<FlagBlock, 2> flag_scratch;
+  for (std::size_t start = 0; start < out.length; start += kBlockRows) {
+    const std::size_t count = std::min(kBlockRows, out.length - start);
+    bool bad = false;
+    const double* days = number_block(columns.days_since_recall, start, count, scratch[0], bad);
+    const double* counts = number_block(columns.retrieval_count, start, count, scratch[1], bad);
+    const double* importance = number_block(columns.importance, start, count, scratch[2], bad);
+    const double* frequency = number_block(columns.frequency, start, count, scratch[3], bad);
+    const unsigned char* procedural =
+        flag_block(columns.is_procedural, start, count, flag_scratch[0], bad);
+    const unsigned char* pinned =
+        flag_block(columns.keep_forever, start, count, flag_scratch[1], bad);
+    if (bad) return first_bad_value(numbers, flags);
+    for (std::size_t i = 0; i < count; ++i) {
+      const TierDecision decision = classify_tier(TierInput{
+          days[i], counts[i], importance[i], frequency[i], procedural[i] != 0, pinned[i] != 0});
+      out.retention[start + i] = decision.retention;
+      out.action[start + i] = static_cast<unsigned char>(decision.action);
+      out.tier[start + i] = static_cast<unsigned char>(decision.tier());
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace quillmarrow

@@ -1,0 +1,17 @@
+// The functions of the quillmarrow_engine._bulk module, one method record
+// each. Each record lives for the whole process (the function objects point
+// at it).
+#pragma once
+
+#include "boundary/python.hpp"
+
+namespace quillmarrow {
+
+// tier_columns(days_since_recall, retrieval_count, importance, frequency,
+//              is_procedural, keep_forever, retention, tier, action, /)
+PyMethodDef tier_columns_method();
+// score_columns(days_since_recall, retrieval_count, importance, frequency,
+//               retention, stability, boost, /)
+PyMethodDef score_columns_method();
+
+}  // namespace quillmarrow
