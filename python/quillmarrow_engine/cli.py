@@ -2,6 +2,7 @@
 
     quillmarrow-engine score|tier|tier-batch [FILE|-]
     quillmarrow-engine tier-jsonl INPUT [-o OUTPUT] [--batch-size N] [-q]
+    quillmarrow-engine retier DATABASE --table NAME [options]
 
 Exit status: 0 on success, 1 when the engine refuses a payload or a record
 (its message goes to standard error), 2 for a usage error, including a file
@@ -23,6 +24,8 @@ from typing import BinaryIO, TextIO
 from quillmarrow_engine_native import run
 
 from .jsonl import RecordError, read_chunks, tier_chunk
+from .retier_cli import add_parser as add_retier_parser
+from .retiering import RetierError
 from .summary import Progress, Tally, format_summary
 
 PROG = "quillmarrow-engine"
@@ -39,9 +42,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "tier-jsonl":
             _tier_jsonl(parser, args.input, args.output, args.batch_size, args.quiet)
+        elif args.command == "retier":
+            from .retier_cli import run_retier
+
+            run_retier(args)
         else:
             _one_call(parser, args.command, args.file)
-    except Failure as exc:
+    except (Failure, RetierError) as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 1
     except BrokenPipeError:
@@ -103,6 +110,7 @@ def _parser() -> argparse.ArgumentParser:
     jsonl.add_argument(
         "-q", "--quiet", action="store_true", help="no progress bar and no summary",
     )
+    add_retier_parser(commands, _batch_size)
     return parser
 
 
