@@ -1,16 +1,18 @@
 """A small memory store in SQLite, re-tiered by the quillmarrow engine.
 
 The table `memories` keeps each remembered item with the time it was last
-recalled. Re-tiering turns that time into days since recall, sends every row
-to the engine in "tier-batch" calls, and writes tier, action and retention
-back in one transaction. The items whose action is "inject_to_prompt" are
-then selected for the assistant's prompt.
+recalled. Re-tiering is one call to `quillmarrow_engine.retier`: it counts days
+since recall from that time, scores the rows in batches and writes tier,
+action and retention back in one transaction. The items whose action is
+"inject_to_prompt" are then selected for the assistant's prompt.
 
     python examples/sqlite_store.py /tmp/memories.db
 
 creates the database on first use (importing examples/memories.jsonl), re-tiers
-it and prints the prompt section. Only the standard library and the engine are
-needed.
+it and prints the prompt section. The engine and NumPy are needed; the same
+job from a shell is
+
+    quillmarrow-engine retier /tmp/memories.db --table memories --recalled-at last_recalled_at
 """
 
 from __future__ import annotations
@@ -22,7 +24,7 @@ import time
 from collections.abc import Iterable
 from pathlib import Path
 
-from quillmarrow_engine_native import run
+import quillmarrow_engine
 
 DAY = 86_400.0
 BATCH_SIZE = 10_000
@@ -92,29 +94,10 @@ def recall(conn: sqlite3.Connection, memory_id: str, now: int) -> None:
 
 def retier(conn: sqlite3.Connection, now: int) -> int:
     """Re-tier every row as of `now`; all updates land in one transaction."""
-    rows = conn.execute(
-        "SELECT id, last_recalled_at, retrieval_count, importance, frequency,"
-        " is_procedural, keep_forever FROM memories ORDER BY id"
-    ).fetchall()
-    updates = []
-    for start in range(0, len(rows), BATCH_SIZE):
-        chunk = rows[start : start + BATCH_SIZE]
-        # The array form of a TierInput. SQLite keeps flags as 0 and 1, but the
-        # engine takes only true and false for them, hence bool().
-        items = [
-            [(now - recalled) / DAY, count, importance, frequency, bool(procedural), bool(keep)]
-            for _, recalled, count, importance, frequency, procedural, keep in chunk
-        ]
-        payload = json.dumps({"items": items}, allow_nan=False)
-        decisions = json.loads(run("tier-batch", payload))["result"]["decisions"]
-        updates += [
-            (d["tier"], d["action"], d["retention"], row[0]) for d, row in zip(decisions, chunk)
-        ]
-    with conn:  # one transaction: readers see all new tiers or none
-        conn.executemany(
-            "UPDATE memories SET tier = ?, action = ?, retention = ? WHERE id = ?", updates
-        )
-    return len(updates)
+    result = quillmarrow_engine.retier(
+        conn, "memories", recalled_at="last_recalled_at", now=now, batch_size=BATCH_SIZE
+    )
+    return result.rows
 
 
 def prompt_items(conn: sqlite3.Connection, limit: int) -> list[tuple[str, str, float]]:

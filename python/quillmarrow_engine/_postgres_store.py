@@ -5,8 +5,10 @@ of every batch are copied (`COPY ... FROM STDIN`) into a temporary table, and
 one `UPDATE ... FROM` moves them all into the table at the end, in the same
 transaction. A writing run locks the table against other writers first
 (`SHARE ROW EXCLUSIVE`: readers go on and see the old tiers until the commit),
-so no row changes between its reading and its writing. A dry run is a
-read-only transaction.
+so no row changes between its reading and its writing; rows are then found
+again by their physical address (`ctid`), which stays put under that lock, so
+the write needs no index and is right even where the key is not unique. A dry
+run is a read-only transaction.
 """
 
 from __future__ import annotations
@@ -57,8 +59,11 @@ class PostgresStore:
     @classmethod
     def connect(cls, url: str) -> PostgresStore:
         psycopg = _psycopg()
+        options = {}
+        if "application_name" not in psycopg.conninfo.conninfo_to_dict(url):
+            options["application_name"] = "quillmarrow-engine retier"  # for pg_stat_activity
         try:
-            conn = psycopg.connect(url)
+            conn = psycopg.connect(url, **options)
         except psycopg.Error as exc:
             raise RetierError(f"cannot connect to PostgreSQL: {exc}".rstrip()) from None
         return cls(conn, owned=True)
@@ -132,7 +137,7 @@ class PostgresStore:
     def prepare(self, layout: Layout, missing: list[str]) -> None:
         sql = self.sql
         column = sql.Identifier
-        select = [column(layout.key)]
+        select = [sql.SQL("ctid"), column(layout.key)]
         for result in ("tier", "action", "retention"):
             name = layout.results[result]
             select.append(sql.SQL("NULL") if name in missing else column(name))
@@ -155,7 +160,6 @@ class PostgresStore:
                         self._table(layout.table)
                     )
                 )
-        self._unique_key = self._key_is_unique(layout)
 
     def _number(self, name: str, flag: bool) -> Any:
         kind = self._types.get(name, "")
@@ -173,17 +177,6 @@ class PostgresStore:
         if kind in _NUMERIC_TYPES:
             return self.sql.SQL("{}::float8").format(ident)
         return ident  # text: ISO-8601, parsed by the caller
-
-    def _key_is_unique(self, layout: Layout) -> bool:
-        with self.conn.cursor() as cur:
-            cur.execute(
-                "SELECT 1 FROM pg_index i JOIN pg_attribute a"
-                " ON a.attrelid = i.indrelid AND a.attnum = i.indkey[0]"
-                " WHERE i.indrelid = %s::regclass AND i.indisunique AND i.indnkeyatts = 1"
-                " AND i.indpred IS NULL AND a.attname = %s LIMIT 1",
-                (self._regclass, layout.key),
-            )
-            return cur.fetchone() is not None
 
     def count(self, layout: Layout) -> int:
         with self.conn.cursor() as cur:
@@ -205,12 +198,12 @@ class PostgresStore:
                     return
                 columns = list(zip(*rows))
                 yield Batch(
-                    keys=columns[0],
+                    keys=columns[1],
                     handles=columns[0],
-                    old_tier=columns[1],
-                    old_action=columns[2],
-                    old_retention=columns[3],
-                    values=dict(zip(self._fields, columns[4:])),
+                    old_tier=columns[2],
+                    old_action=columns[3],
+                    old_retention=columns[4],
+                    values=dict(zip(self._fields, columns[5:])),
                 )
 
     def _create_stage(self, layout: Layout) -> None:
@@ -220,10 +213,10 @@ class PostgresStore:
             cur.execute(
                 sql.SQL(
                     "CREATE TEMPORARY TABLE {stage} ON COMMIT DROP AS"
-                    " SELECT {key} AS k, {tier} AS tier, {action} AS action,"
+                    " SELECT ctid AS row, {tier} AS tier, {action} AS action,"
                     " {retention} AS retention FROM {table} WITH NO DATA"
                 ).format(
-                    stage=sql.Identifier(_STAGE), key=sql.Identifier(layout.key),
+                    stage=sql.Identifier(_STAGE),
                     tier=sql.Identifier(r["tier"]), action=sql.Identifier(r["action"]),
                     retention=sql.Identifier(r["retention"]), table=self._table(layout.table),
                 )
@@ -233,12 +226,14 @@ class PostgresStore:
               actions: list[str], retentions: list[float]) -> int:
         if not handles:
             return 0
-        copy_sql = self.sql.SQL("COPY {} (k, tier, action, retention) FROM STDIN").format(
+        copy_sql = self.sql.SQL("COPY {} (row, tier, action, retention) FROM STDIN").format(
             self.sql.Identifier(_STAGE)
         )
+        # COPY's text form, built in one go: addresses like (12,3), the engine's
+        # names and shortest round-trip doubles need no escaping.
+        text = "\n".join(map("\t".join, zip(handles, tiers, actions, map(repr, retentions))))
         with self.conn.cursor() as cur, cur.copy(copy_sql) as copy:
-            for row in zip(handles, tiers, actions, retentions):
-                copy.write_row(row)
+            copy.write(text + "\n")
         self._staged += len(handles)
         return len(handles)
 
@@ -248,27 +243,14 @@ class PostgresStore:
         r = layout.results
         with self.conn.cursor() as cur:
             cur.execute(sql.SQL("ANALYZE {}").format(stage))
-            if not self._unique_key:
-                # Rows are found by key: a key held by two rows would give both
-                # the same result.
-                cur.execute(
-                    sql.SQL("SELECT {key} FROM {table} GROUP BY {key} HAVING count(*) > 1 LIMIT 1")
-                    .format(key=sql.Identifier(layout.key), table=self._table(layout.table))
-                )
-                duplicate = cur.fetchone()
-                if duplicate is not None:
-                    raise RetierError(
-                        f"key column {layout.key!r} is not unique: {duplicate[0]!r} names "
-                        "more than one row; choose a unique key with --key"
-                    )
             cur.execute(
                 sql.SQL(
                     "UPDATE {table} AS t SET {tier} = s.tier, {action} = s.action,"
-                    " {retention} = s.retention FROM {stage} AS s WHERE t.{key} = s.k"
+                    " {retention} = s.retention FROM {stage} AS s WHERE t.ctid = s.row"
                 ).format(
                     table=self._table(layout.table), tier=sql.Identifier(r["tier"]),
                     action=sql.Identifier(r["action"]), retention=sql.Identifier(r["retention"]),
-                    stage=stage, key=sql.Identifier(layout.key),
+                    stage=stage,
                 )
             )
             updated, staged = cur.rowcount, self._staged

@@ -1,0 +1,315 @@
+"""Re-tiering a memory store in place: `quillmarrow_engine.retier` against today's way.
+
+    python bench/retier_stores.py                    # 1,000,000 rows, SQLite and PostgreSQL
+    python bench/retier_stores.py --rows 100000 --only sqlite
+
+Today's way is what a user writes without `retier` (the old
+examples/sqlite_store.py): select the rows, turn them into a "tier-batch" JSON
+payload, call `run`, parse the JSON answer and `executemany` one UPDATE per
+row, committed once. Both ways start from two identical copies of the same
+table (tier, action and retention still NULL), each in a fresh process, and
+the whole job is timed: read, score, write back, commit. The two copies must
+end equal, row for row. Each process also reports its peak resident memory
+above what it held once connected, to show that `retier` keeps to its batch.
+
+PostgreSQL runs on a throwaway server (tests/python/postgres_server.py);
+needs numpy and psycopg (pip install numpy 'psycopg[binary]').
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+NOW = 1_750_000_000
+DAY = 86_400.0
+SEED = 20_260_512
+
+SQLITE_SCHEMA = """
+CREATE TABLE memories (
+    id               TEXT PRIMARY KEY,
+    last_recalled_at INTEGER NOT NULL,
+    retrieval_count  INTEGER NOT NULL,
+    importance       REAL NOT NULL,
+    frequency        REAL NOT NULL,
+    is_procedural    INTEGER NOT NULL,
+    keep_forever     INTEGER NOT NULL,
+    tier             TEXT,
+    action           TEXT,
+    retention        REAL
+)
+"""
+
+POSTGRES_SCHEMA = """
+CREATE TABLE {name} (
+    id               text PRIMARY KEY,
+    last_recalled_at timestamptz NOT NULL,
+    retrieval_count  integer NOT NULL,
+    importance       double precision NOT NULL,
+    frequency        double precision NOT NULL,
+    is_procedural    boolean NOT NULL,
+    keep_forever     boolean NOT NULL,
+    tier             text,
+    action           text,
+    retention        double precision
+)
+"""
+
+
+# -- the data ----------------------------------------------------------------
+
+
+def make_rows(n: int) -> list[tuple]:
+    """Deterministic rows in the shape of the example store; whole-second recall times."""
+    import numpy as np
+
+    rng = np.random.default_rng(SEED)
+    days = rng.choice([0.5, 3.0, 20.0, 90.0, 400.0], n) * rng.random(n) * 2
+    recalled = NOW - np.round(days * DAY).astype(np.int64)
+    count = rng.integers(0, 40, n)
+    importance = np.round(rng.random(n), 3)
+    frequency = np.round(rng.random(n), 3)
+    procedural = (rng.random(n) < 0.15).astype(np.int64)
+    pinned = (rng.random(n) < 0.02).astype(np.int64)
+    ids = [f"mem-{i:07d}" for i in range(n)]
+    order = rng.permutation(n)  # rows arrive in no particular key order
+    ids = [ids[i] for i in order.tolist()]
+    return list(zip(ids, recalled.tolist(), count.tolist(), importance.tolist(),
+                    frequency.tolist(), procedural.tolist(), pinned.tolist()))
+
+
+# -- today's way -------------------------------------------------------------
+
+
+def today_sqlite(path: str) -> int:
+    from quillmarrow_engine_native import run
+
+    conn = sqlite3.connect(path)
+    rows = conn.execute(
+        "SELECT id, last_recalled_at, retrieval_count, importance, frequency,"
+        " is_procedural, keep_forever FROM memories"
+    ).fetchall()
+    updates = []
+    for start in range(0, len(rows), 10_000):
+        chunk = rows[start : start + 10_000]
+        items = [[(NOW - t) / DAY, c, i, f, bool(p), bool(k)] for _, t, c, i, f, p, k in chunk]
+        decisions = json.loads(run("tier-batch", json.dumps({"items": items})))["result"]["decisions"]
+        updates += [(d["tier"], d["action"], d["retention"], r[0]) for d, r in zip(decisions, chunk)]
+    with conn:
+        conn.executemany("UPDATE memories SET tier = ?, action = ?, retention = ? WHERE id = ?", updates)
+    conn.close()
+    return len(updates)
+
+
+def today_postgres(url: str, table: str) -> int:
+    import psycopg
+    from quillmarrow_engine_native import run
+
+    with psycopg.connect(url) as conn:
+        rows = conn.execute(
+            f"SELECT id, extract(epoch FROM last_recalled_at)::float8, retrieval_count,"
+            f" importance, frequency, is_procedural, keep_forever FROM {table}"
+        ).fetchall()
+        updates = []
+        for start in range(0, len(rows), 10_000):
+            chunk = rows[start : start + 10_000]
+            items = [[(NOW - t) / DAY, c, i, f, p, k] for _, t, c, i, f, p, k in chunk]
+            decisions = json.loads(run("tier-batch", json.dumps({"items": items})))["result"]["decisions"]
+            updates += [(d["tier"], d["action"], d["retention"], r[0]) for d, r in zip(decisions, chunk)]
+        with conn.cursor() as cur:
+            cur.executemany(
+                f"UPDATE {table} SET tier = %s, action = %s, retention = %s WHERE id = %s", updates
+            )
+    return len(updates)
+
+
+def new_way(database: str, table: str, batch_size: int) -> int:
+    import quillmarrow_engine
+
+    result = quillmarrow_engine.retier(
+        database, table, recalled_at="last_recalled_at", now=NOW, batch_size=batch_size
+    )
+    return result.written
+
+
+# -- one measured job per process ----------------------------------------------
+
+
+def child(method: str, database: str, table: str, batch_size: int) -> None:
+    import numpy  # noqa: F401  (imported before the baseline mark, as the engine's own are)
+
+    import quillmarrow_engine  # noqa: F401
+    import quillmarrow_engine_native  # noqa: F401
+
+    if database.startswith("postgresql"):
+        import psycopg  # noqa: F401
+    mark = _rss_kib()
+    _reset_peak()
+    start = time.perf_counter()
+    if method == "today":
+        rows = today_sqlite(database) if not database.startswith("postgresql") else today_postgres(database, table)
+    else:
+        rows = new_way(database, table, batch_size)
+    seconds = time.perf_counter() - start
+    print(json.dumps({"rows": rows, "seconds": seconds, "peak_growth_mib": (_peak_kib() - mark) / 1024}))
+
+
+def _rss_kib() -> int:
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+def _reset_peak() -> None:
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+
+
+def _peak_kib() -> int:
+    try:
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    except (OSError, StopIteration):
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def measure(method: str, database: str, table: str, batch_size: int) -> dict:
+    done = subprocess.run(
+        [sys.executable, __file__, "--child", method, "--database", database, "--table", table,
+         "--batch-size", str(batch_size)],
+        capture_output=True, text=True, check=False,
+    )
+    if done.returncode != 0:
+        raise SystemExit(f"{method} on {database} failed:\n{done.stderr}")
+    return json.loads(done.stdout)
+
+
+# -- the two databases ---------------------------------------------------------
+
+
+def bench_sqlite(rows: list[tuple], batch_size: int, workdir: str) -> dict:
+    template = os.path.join(workdir, "template.db")
+    conn = sqlite3.connect(template)
+    conn.execute(SQLITE_SCHEMA)
+    with conn:
+        conn.executemany("INSERT INTO memories VALUES (?, ?, ?, ?, ?, ?, ?, NULL, NULL, NULL)", rows)
+    conn.close()
+    paths = {}
+    for method in ("today", "retier"):
+        paths[method] = os.path.join(workdir, f"{method}.db")
+        shutil.copyfile(template, paths[method])
+    results = {m: measure(m, paths[m], "memories", batch_size) for m in ("today", "retier")}
+    conn = sqlite3.connect(paths["retier"])
+    conn.execute("ATTACH ? AS today", (paths["today"],))
+    differ = conn.execute(
+        "SELECT count(*) FROM memories a JOIN today.memories b USING (id)"
+        " WHERE a.tier IS NOT b.tier OR a.action IS NOT b.action OR a.retention IS NOT b.retention"
+    ).fetchone()[0]
+    nulls = conn.execute("SELECT count(*) FROM memories WHERE tier IS NULL").fetchone()[0]
+    conn.close()
+    results["differing_rows"] = differ + nulls
+    return results
+
+
+def bench_postgres(rows: list[tuple], batch_size: int) -> dict:
+    sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
+    import postgres_server
+    import psycopg
+
+    server, why = postgres_server.start()
+    if server is None:
+        return {"skipped": why}
+    try:
+        with psycopg.connect(server.url, autocommit=True) as conn:
+            for table in ("today_memories", "retier_memories"):
+                conn.execute(POSTGRES_SCHEMA.format(name=table))
+                with conn.cursor() as cur, cur.copy(
+                    f"COPY {table} (id, last_recalled_at, retrieval_count, importance, frequency,"
+                    " is_procedural, keep_forever) FROM STDIN"
+                ) as copy:
+                    for r in rows:
+                        copy.write_row((r[0], _timestamp(r[1]), r[2], r[3], r[4], bool(r[5]), bool(r[6])))
+                conn.execute(f"VACUUM ANALYZE {table}")
+        results = {
+            "today": measure("today", server.url, "today_memories", batch_size),
+            "retier": measure("retier", server.url, "retier_memories", batch_size),
+        }
+        with psycopg.connect(server.url) as conn:
+            differ = conn.execute(
+                "SELECT count(*) FROM retier_memories a JOIN today_memories b USING (id)"
+                " WHERE a.tier IS DISTINCT FROM b.tier OR a.action IS DISTINCT FROM b.action"
+                " OR a.retention IS DISTINCT FROM b.retention OR a.tier IS NULL"
+            ).fetchone()[0]
+        results["differing_rows"] = differ
+        return results
+    finally:
+        server.stop()
+
+
+def _timestamp(seconds: int):
+    from datetime import datetime, timezone
+
+    return datetime.fromtimestamp(seconds, timezone.utc)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--batch-size", type=int, default=10_000)
+    parser.add_argument("--only", choices=("sqlite", "postgres"))
+    parser.add_argument("--json", metavar="FILE")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--database", help=argparse.SUPPRESS)
+    parser.add_argument("--table", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(args.child, args.database, args.table, args.batch_size)
+        return
+    rows = make_rows(args.rows)
+    report: dict = {"rows": args.rows, "batch_size": args.batch_size}
+    with tempfile.TemporaryDirectory(prefix="qm-bench-") as workdir:
+        if args.only in (None, "sqlite"):
+            report["sqlite"] = bench_sqlite(rows, args.batch_size, workdir)
+        if args.only in (None, "postgres"):
+            report["postgres"] = bench_postgres(rows, args.batch_size)
+    failed = False
+    print(f"re-tiering {args.rows:,} rows end to end (read, score, write back, commit), "
+          f"batch {args.batch_size:,}")
+    print(f"{'database':<11} {'way':<8} {'seconds':>8} {'rows/s':>11} {'peak MiB':>9}  speed-up")
+    for name in ("sqlite", "postgres"):
+        result = report.get(name)
+        if result is None:
+            continue
+        if "skipped" in result:
+            print(f"{name:<11} skipped: {result['skipped']}")
+            continue
+        base = result["today"]["seconds"]
+        for way in ("today", "retier"):
+            r = result[way]
+            ratio = base / r["seconds"]
+            print(f"{name:<11} {way:<8} {r['seconds']:>8.2f} {args.rows / r['seconds']:>11,.0f} "
+                  f"{r['peak_growth_mib']:>9.1f}  {ratio:5.1f}x")
+        verdict = "PASS" if base / result["retier"]["seconds"] >= 5 else "FAIL"
+        print(f"{name:<11} target >= 5x: {verdict}; rows differing between the two ways: "
+              f"{result['differing_rows']}")
+        failed |= result["differing_rows"] != 0
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(report, f, indent=2)
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
