@@ -65,7 +65,25 @@ check_wheel() {
   done
 }
 
+# The retier tests start a throwaway PostgreSQL server: install Debian's when
+# no initdb is found (as root), then require the tests to run rather than skip.
+ensure_postgres() {
+  if ! command -v initdb >/dev/null 2>&1 && ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+      echo "installing postgresql-15 for the retier tests"
+      apt-get update -qq
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq postgresql-15 >/dev/null
+    else
+      echo "no PostgreSQL server: the retier tests on PostgreSQL will skip" \
+        "(apt-get install postgresql-15)" >&2
+      return 0
+    fi
+  fi
+  export QM_REQUIRE_POSTGRES=1
+}
+
 run_python() {
+  ensure_postgres
   mapfile -t pythons < <(find_pythons)
   if [ "${#pythons[@]}" -eq 0 ]; then
     echo "no CPython 3.11+ found" >&2
@@ -85,6 +103,7 @@ run_python() {
     "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
     "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
     "$venv/bin/python" -m pip install -q -r requirements-test.txt
+    "$venv/bin/python" -m pip install -q "$wheel[postgres]"  # psycopg and numpy for retier
     echo "== pytest on CPython $ver"
     (cd "$root/tests/python" && "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
   done
