@@ -335,10 +335,7 @@ class _Scorer:
         np = self.np
         from ._columns import flag_array, number_array, seconds_array
 
-        n = len(batch.keys)
-        bad_key = next((i for i, k in enumerate(batch.keys) if k is None), None)
-        if bad_key is not None:
-            raise RetierError(f"row {bad_key + 1} of a batch: key column {layout.key!r} is NULL")
+        n = len(batch.handles)
         named = _RowNamer(layout.key, batch.keys)
         arrays: dict[str, Any] = {}
         for name in NUMBER_FIELDS:
@@ -351,6 +348,12 @@ class _Scorer:
         for name in FLAG_FIELDS:
             if name in layout.inputs:
                 arrays[name] = flag_array(np, batch.values[name], layout.inputs[name], named)
+        old_tier = np.fromiter(map(self.old_tiers.__getitem__, batch.old_tier), np.int32, n)
+        old_action = np.fromiter(map(self.old_actions.__getitem__, batch.old_action), np.int32, n)
+        return self._tier(arrays, old_tier, old_action, _old_retention(np, batch.old_retention))
+
+    def _tier(self, arrays: dict[str, Any], old_tier: Any, old_action: Any, old_retention: Any) -> _Scored:
+        np = self.np
         try:
             out = self.engine.tier_arrays(
                 arrays["days_since_recall"],
@@ -363,14 +366,11 @@ class _Scorer:
         except (TypeError, ValueError) as exc:
             # The checks above should have caught it; the engine's word stands.
             raise RetierError(f"the engine refused a batch: {exc}") from None
-        old_tier = np.fromiter(map(self.old_tiers.__getitem__, batch.old_tier), np.int32, n)
-        old_action = np.fromiter(map(self.old_actions.__getitem__, batch.old_action), np.int32, n)
         tier = out.tier.astype(np.int32)
         action = out.action.astype(np.int32)
         changed = (old_tier != tier) | (old_action != action)
-        old_retention = _old_retention(np, batch.old_retention)
         write = changed | ~(old_retention == out.retention)
-        return _Scored(n, tier, action, out.retention, old_tier, old_action, changed, write)
+        return _Scored(len(tier), tier, action, out.retention, old_tier, old_action, changed, write)
 
     def account(self, s: _Scored, result: RetierResult) -> None:
         np = self.np

@@ -441,3 +441,32 @@ def _cli(*args):
         [sys.executable, "-m", "quillmarrow_engine.cli", *map(str, args)],
         capture_output=True, text=True, env=env, timeout=120,
     )
+
+
+def test_foreign_old_names_are_reported_and_replaced(db, tmp_path):
+    rows = random_rows(30)
+    db.create("memories", rows)
+    db.execute("UPDATE memories SET tier = 'legacy', action = NULL WHERE id < 'm00010'")
+    result = retier(db.url, "memories", report=tmp_path / "r.jsonl")
+    assert stored(db) == expected(rows)
+    legacy = {k: n for k, n in result.transitions.items() if k[0] == "legacy"}
+    assert sum(legacy.values()) == 10
+    lines = [json.loads(line) for line in (tmp_path / "r.jsonl").read_text().splitlines()]
+    assert sorted((e["key"], e["old_tier"], e["old_action"]) for e in lines if e["key"] < "m00010") == [
+        (f"m{i:05d}", "legacy", None) for i in range(10)]
+
+
+def test_a_sqlite_table_without_rowids_is_paged_by_its_key(db):
+    if db.kind != "sqlite":
+        pytest.skip("rowids are SQLite's")
+    rows = random_rows(700)
+    db.execute("CREATE TABLE memories (id TEXT PRIMARY KEY, days_since_recall REAL, retrieval_count,"
+               " importance, frequency, is_procedural, keep_forever, tier, action, retention)"
+               " WITHOUT ROWID")
+    db.conn.executemany("INSERT INTO memories VALUES (?, ?, ?, ?, ?, ?, ?, NULL, NULL, NULL)",
+                        [db._flags(r) for r in rows])
+    db.conn.commit()
+    retier(db.url, "memories", batch_size=64)
+    assert stored(db) == expected(rows)
+    with pytest.raises(RetierError, match="has no rowid; its key must be its one-column primary key"):
+        retier(db.url, "memories", key="frequency")
