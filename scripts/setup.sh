@@ -37,6 +37,7 @@ have_cmake_package() {
   return 1
 }
 have_module() { "$python" -c "import $1"; }
+have_postgres() { have initdb || ls /usr/lib/postgresql/*/bin/initdb; }
 cmake_at_least() {
   have cmake && [ "$(printf '%s\n' "$1" "$(cmake --version | sed -n '1s/[^0-9]*//p')" |
     sort -V | head -n1)" = "$1" ]
@@ -46,6 +47,7 @@ cmake_at_least() {
 need_apt g++ have c++
 need_apt libgtest-dev have_header gtest/gtest.h
 need_apt libdragonbox-dev have_cmake_package dragonbox
+need_apt postgresql-15 have_postgres  # the retier tests start a throwaway server
 need_pip cmake cmake_at_least 3.20
 need_pip ninja have ninja
 need_pip scikit-build-core have_module scikit_build_core

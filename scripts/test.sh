@@ -65,25 +65,9 @@ check_wheel() {
   done
 }
 
-# The retier tests start a throwaway PostgreSQL server: install Debian's when
-# no initdb is found (as root), then require the tests to run rather than skip.
-ensure_postgres() {
-  if ! command -v initdb >/dev/null 2>&1 && ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-      echo "installing postgresql-15 for the retier tests"
-      apt-get update -qq
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq postgresql-15 >/dev/null
-    else
-      echo "no PostgreSQL server: the retier tests on PostgreSQL will skip" \
-        "(apt-get install postgresql-15)" >&2
-      return 0
-    fi
-  fi
-  export QM_REQUIRE_POSTGRES=1
-}
-
 run_python() {
-  ensure_postgres
+  # setup.sh installed a PostgreSQL server: its tests must run, not skip.
+  export QM_REQUIRE_POSTGRES=1
   mapfile -t pythons < <(find_pythons)
   if [ "${#pythons[@]}" -eq 0 ]; then
     echo "no CPython 3.11+ found" >&2
