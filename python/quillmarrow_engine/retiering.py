@@ -224,6 +224,7 @@ def _open_store(database: Any) -> Iterator[Any]:
 
     if isinstance(database, (str, os.PathLike)):
         text = os.fspath(database)
+        store: Any
         if text.startswith(("postgresql://", "postgres://")):
             from . import _postgres_store
 
@@ -333,7 +334,7 @@ class _Scorer:
 
     def score(self, batch: Batch, layout: Layout, now: float) -> _Scored:
         np = self.np
-        from ._columns import flag_array, number_array, seconds_array
+        from ._values import flag_array, number_array, seconds_array
 
         n = len(batch.handles)
         named = _RowNamer(layout.key, batch.keys)

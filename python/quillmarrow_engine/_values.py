@@ -1,4 +1,4 @@
-"""Column values read from a database, turned into the arrays the engine takes.
+"""Values read from a database, turned into the arrays the engine takes.
 
 The common case (every value a number, or a boolean for a flag) is one NumPy
 conversion per column. Anything else takes a closer look, value by value, to
