@@ -6,8 +6,9 @@ one `UPDATE ... FROM` moves them all into the table at the end, in the same
 transaction. A writing run locks the table against other writers first
 (`SHARE ROW EXCLUSIVE`: readers go on and see the old tiers until the commit),
 so no row changes between its reading and its writing; rows are then found
-again by their physical address (`ctid`), which stays put under that lock, so
-the write needs no index and is right even where the key is not unique. A dry
+again by their physical address (the table, for a partition or a child
+table, and `ctid`), which stays put under that lock, so the write needs no
+index and is right even where the key is not unique. A dry
 run is a read-only transaction.
 """
 
@@ -137,7 +138,8 @@ class PostgresStore:
     def prepare(self, layout: Layout, missing: list[str]) -> None:
         sql = self.sql
         column = sql.Identifier
-        select = [sql.SQL("ctid"), column(layout.key)]
+        # The address as COPY text: "oid<TAB>(block,item)", two stage columns.
+        select = [sql.SQL("tableoid::text || E'\\t' || ctid::text"), column(layout.key)]
         for result in ("tier", "action", "retention"):
             name = layout.results[result]
             select.append(sql.SQL("NULL") if name in missing else column(name))
@@ -213,7 +215,7 @@ class PostgresStore:
             cur.execute(
                 sql.SQL(
                     "CREATE TEMPORARY TABLE {stage} ON COMMIT DROP AS"
-                    " SELECT ctid AS row, {tier} AS tier, {action} AS action,"
+                    " SELECT tableoid AS rel, ctid AS row, {tier} AS tier, {action} AS action,"
                     " {retention} AS retention FROM {table} WITH NO DATA"
                 ).format(
                     stage=sql.Identifier(_STAGE),
@@ -226,7 +228,7 @@ class PostgresStore:
               actions: list[str], retentions: list[float]) -> int:
         if not handles:
             return 0
-        copy_sql = self.sql.SQL("COPY {} (row, tier, action, retention) FROM STDIN").format(
+        copy_sql = self.sql.SQL("COPY {} (rel, row, tier, action, retention) FROM STDIN").format(
             self.sql.Identifier(_STAGE)
         )
         # COPY's text form, built in one go: addresses like (12,3), the engine's
@@ -246,7 +248,8 @@ class PostgresStore:
             cur.execute(
                 sql.SQL(
                     "UPDATE {table} AS t SET {tier} = s.tier, {action} = s.action,"
-                    " {retention} = s.retention FROM {stage} AS s WHERE t.ctid = s.row"
+                    " {retention} = s.retention FROM {stage} AS s"
+                    " WHERE t.tableoid = s.rel AND t.ctid = s.row"
                 ).format(
                     table=self._table(layout.table), tier=sql.Identifier(r["tier"]),
                     action=sql.Identifier(r["action"]), retention=sql.Identifier(r["retention"]),

@@ -470,3 +470,21 @@ def test_a_sqlite_table_without_rowids_is_paged_by_its_key(db):
     assert stored(db) == expected(rows)
     with pytest.raises(RetierError, match="has no rowid; its key must be its one-column primary key"):
         retier(db.url, "memories", key="frequency")
+
+
+def test_a_partitioned_postgres_table(db):
+    """Partitions share row addresses: each row must still get its own result."""
+    if db.kind != "postgres":
+        pytest.skip("partitions are PostgreSQL's")
+    rows = random_rows(1_000)
+    db.execute("CREATE TABLE memories (id text, days_since_recall float8, retrieval_count int,"
+               " importance float8, frequency float8, is_procedural boolean, keep_forever boolean,"
+               " tier text, action text, retention float8) PARTITION BY HASH (id)")
+    for i in range(4):
+        db.execute(f"CREATE TABLE memories_{i} PARTITION OF memories"
+                   f" FOR VALUES WITH (MODULUS 4, REMAINDER {i})")
+    db.conn.cursor().executemany(
+        "INSERT INTO memories VALUES (%s, %s, %s, %s, %s, %s, %s, NULL, NULL, NULL)", rows)
+    db.conn.commit()
+    result = retier(db.url, "memories", batch_size=128)
+    assert stored(db) == expected(rows) and result.written == len(rows)
