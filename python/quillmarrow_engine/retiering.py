@@ -211,7 +211,7 @@ def _load_numpy_and_engine() -> tuple[Any, Any]:
         import numpy
     except ImportError:
         raise RetierError(
-            "re-tiering needs NumPy: pip install numpy (or the package's arrays extra)"
+            "re-tiering needs NumPy: pip install 'quillmarrow-engine[arrays]'"
         ) from None
     import quillmarrow_engine
 
