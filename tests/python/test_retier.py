@@ -113,23 +113,40 @@ class Database:
         self.conn.close()
 
 
-@pytest.fixture(params=["sqlite", "postgres"])
-def db(request, tmp_path):
-    if request.param == "sqlite":
+def _database(kind, request, tmp_path):
+    if kind == "sqlite":
         path = tmp_path / "store.db"
         sqlite3.connect(path).close()
-        database = Database("sqlite", str(path), lambda: sqlite3.connect(path))
-    else:
-        import psycopg
+        return Database("sqlite", str(path), lambda: sqlite3.connect(path))
+    import psycopg
 
-        url = request.getfixturevalue("postgres_url")
-        # A fresh schema per test keeps the tests apart on the one server.
-        schema = f"t_{abs(hash(request.node.nodeid)):x}"
-        with psycopg.connect(url, autocommit=True) as conn:
-            conn.execute(f"DROP SCHEMA IF EXISTS {schema} CASCADE")
-            conn.execute(f"CREATE SCHEMA {schema}")
-        url = f"{url}&options=-csearch_path%3D{schema}"
-        database = Database("postgres", url, lambda: psycopg.connect(url))
+    url = request.getfixturevalue("postgres_url")
+    # A fresh schema per test keeps the tests apart on the one server.
+    schema = f"t_{abs(hash(request.node.nodeid)):x}"
+    with psycopg.connect(url, autocommit=True) as conn:
+        conn.execute(f"DROP SCHEMA IF EXISTS {schema} CASCADE")
+        conn.execute(f"CREATE SCHEMA {schema}")
+    url = f"{url}&options=-csearch_path%3D{schema}"
+    return Database("postgres", url, lambda: psycopg.connect(url))
+
+
+@pytest.fixture(params=["sqlite", "postgres"])
+def db(request, tmp_path):
+    database = _database(request.param, request, tmp_path)
+    yield database
+    database.close()
+
+
+@pytest.fixture
+def sqlite_db(request, tmp_path):
+    database = _database("sqlite", request, tmp_path)
+    yield database
+    database.close()
+
+
+@pytest.fixture
+def postgres_db(request, tmp_path):
+    database = _database("postgres", request, tmp_path)
     yield database
     database.close()
 
@@ -278,9 +295,8 @@ def test_ctrl_c_in_the_middle_leaves_the_table_as_it_was(db):
     assert seen[-1] == 600 and db.snapshot("memories") == before
 
 
-def test_a_lost_connection_leaves_the_table_as_it_was(db):
-    if db.kind != "postgres":
-        pytest.skip("only a server connection can be lost")
+def test_a_lost_connection_leaves_the_table_as_it_was(postgres_db):
+    db = postgres_db
     import psycopg
 
     db.create("memories", random_rows(1_000))
@@ -348,9 +364,8 @@ def test_days_since_recall_from_a_time_column_as_of_now(db):
         assert got == (*names, want.retention[0]), (value, now, days)
 
 
-def test_now_defaults_to_the_start_of_the_run_for_every_row(db):
-    if db.kind == "postgres":
-        pytest.skip("the default is the same code on both databases")
+def test_now_defaults_to_the_start_of_the_run_for_every_row(sqlite_db):
+    db = sqlite_db
     db.execute("CREATE TABLE memories (id INTEGER PRIMARY KEY, recalled, retrieval_count,"
                " importance, frequency, tier, action, retention)")
     import time
@@ -366,9 +381,8 @@ def test_now_defaults_to_the_start_of_the_run_for_every_row(db):
     assert retentions == {want.retention[0]}
 
 
-def test_bad_times_are_named(db):
-    if db.kind == "postgres":
-        pytest.skip("PostgreSQL keeps times in typed columns")
+def test_bad_times_are_named(sqlite_db):
+    db = sqlite_db
     db.execute("CREATE TABLE memories (id TEXT PRIMARY KEY, recalled, retrieval_count,"
                " importance, frequency, tier, action, retention)")
     for value, message in [
@@ -456,9 +470,8 @@ def test_foreign_old_names_are_reported_and_replaced(db, tmp_path):
         (f"m{i:05d}", "legacy", None) for i in range(10)]
 
 
-def test_a_sqlite_table_without_rowids_is_paged_by_its_key(db):
-    if db.kind != "sqlite":
-        pytest.skip("rowids are SQLite's")
+def test_a_sqlite_table_without_rowids_is_paged_by_its_key(sqlite_db):
+    db = sqlite_db
     rows = random_rows(700)
     db.execute("CREATE TABLE memories (id TEXT PRIMARY KEY, days_since_recall REAL, retrieval_count,"
                " importance, frequency, is_procedural, keep_forever, tier, action, retention)"
@@ -472,10 +485,9 @@ def test_a_sqlite_table_without_rowids_is_paged_by_its_key(db):
         retier(db.url, "memories", key="frequency")
 
 
-def test_a_partitioned_postgres_table(db):
+def test_a_partitioned_postgres_table(postgres_db):
     """Partitions share row addresses: each row must still get its own result."""
-    if db.kind != "postgres":
-        pytest.skip("partitions are PostgreSQL's")
+    db = postgres_db
     rows = random_rows(1_000)
     db.execute("CREATE TABLE memories (id text, days_since_recall float8, retrieval_count int,"
                " importance float8, frequency float8, is_procedural boolean, keep_forever boolean,"
