@@ -1,12 +1,14 @@
 # The engine, one static library per layer, each depending only on the layers
 # below it:
 #
-#   qm_json      JSON syntax: the event reader, numbers, strings, the writer's
-#                primitives. Depends on nothing.
+#   qm_contract  the texts callers may match on (header only). Depends on
+#                nothing.
+#   qm_json      JSON syntax: the event reader, numbers, strings, the writer.
+#                Depends on qm_contract.
 #   qm_scoring   retention and tier arithmetic on plain records. Depends on
 #                nothing.
 #   qm_commands  run_command, the commands' event handlers and the input
-#                records. Depends on qm_json and qm_scoring.
+#                records. Depends on qm_contract, qm_json and qm_scoring.
 #
 # quillmarrow_engine is the whole engine as one name: the module, the tests
 # and any later target link it.
@@ -31,6 +33,13 @@ function(qm_add_layer target folder)
     file(CREATE_LINK ${QM_ROOT}/src/${folder} ${root}/${folder} SYMBOLIC)
   endif()
   file(GLOB sources CONFIGURE_DEPENDS ${QM_ROOT}/src/${folder}/*.cpp)
+  if(NOT sources)
+    # Headers only.
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${root})
+    target_link_libraries(${target} INTERFACE ${LAYER_DEPENDS})
+    return()
+  endif()
   add_library(${target} STATIC ${sources})
   target_include_directories(${target} PUBLIC ${root})
   target_link_libraries(${target} PUBLIC ${LAYER_DEPENDS})
@@ -38,12 +47,13 @@ function(qm_add_layer target folder)
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 endfunction()
 
-qm_add_layer(qm_json json)
+qm_add_layer(qm_contract contract)
+qm_add_layer(qm_json json DEPENDS qm_contract)
 # The JSON layer writes doubles from shortest digits: Dragonbox or std::to_chars.
 include(${CMAKE_CURRENT_LIST_DIR}/shortest_digits.cmake)
 qm_use_shortest_digits(qm_json)
 qm_add_layer(qm_scoring scoring)
-qm_add_layer(qm_commands commands DEPENDS qm_json qm_scoring)
+qm_add_layer(qm_commands commands DEPENDS qm_contract qm_json qm_scoring)
 find_library(QM_LIBM m)
 if(QM_LIBM)
   target_link_libraries(qm_scoring PUBLIC ${QM_LIBM})

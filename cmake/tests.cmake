@@ -16,6 +16,7 @@ gtest_discover_tests(engine_tests DISCOVERY_TIMEOUT 60)
 # a header across a boundary is not found (the probe must fail for exactly
 # that reason), and the command layer finds the layers below it.
 foreach(probe scoring_sees_commands:qm_scoring scoring_sees_json:qm_scoring
+              scoring_sees_contract:qm_scoring
               json_sees_commands:qm_json json_sees_scoring:qm_json
               commands_sees_below:qm_commands)
   string(REPLACE ":" ";" probe ${probe})

@@ -1,6 +1,7 @@
 #include "boundary/argument_error.hpp"
 
 #include "boundary/object_text.hpp"
+#include "contract/texts.hpp"
 
 namespace quillmarrow {
 
@@ -10,8 +11,8 @@ PyErr wrap_argument_error(std::string_view parameter, PyErr error) {
   if (!conversion.is_exact_type_error() || conversion.value() == nullptr) return conversion;
 
   PyErr wrapped =
-      PyErr::deferred(ErrorClass::type_error,
-                      concat({"argument '", parameter, "': ", object_text(conversion.value())}))
+      PyErr::deferred(ErrorClass::type_error, concat({texts::kArgumentPrefix, parameter,
+                                                      "': ", object_text(conversion.value())}))
           .into_ready();
   if (!wrapped.is_exact_type_error() || wrapped.value() == nullptr) return wrapped;
 

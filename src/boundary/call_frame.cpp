@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "contract/texts.hpp"
+
 namespace quillmarrow::frame_detail {
 
 void abort_uncaught_panic() noexcept {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::fputs(texts::kUncaughtPanic, stderr);
   std::fflush(stderr);
   std::abort();
 }

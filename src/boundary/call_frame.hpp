@@ -13,6 +13,7 @@
 #include "boundary/panic.hpp"
 #include "boundary/py_err.hpp"
 #include "boundary/python.hpp"
+#include "contract/texts.hpp"
 
 namespace quillmarrow {
 
@@ -54,7 +55,7 @@ PyObject* call_frame(Body&& body) noexcept {
       return frame_detail::raise_memory_error();
     } catch (...) {
       // A failure that carries no text of its own.
-      failure.emplace(PyErr::deferred(ErrorClass::panic, "panic from Rust code"));
+      failure.emplace(PyErr::deferred(ErrorClass::panic, std::string(texts::kPanicWithoutMessage)));
     }
     std::move(*failure).raise();
     return nullptr;

@@ -2,17 +2,11 @@
 
 #include <atomic>
 
+#include "contract/texts.hpp"
+
 namespace quillmarrow {
 
 namespace {
-
-constexpr const char* panic_exception_doc =
-    "\n"
-    "The exception raised when Rust code called from Python panics.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
 
 // Made once, under the interpreter lock, and never released.
 std::atomic<PyObject*> panic_class{nullptr};
@@ -23,8 +17,8 @@ OwnedRef panic_exception_class() {
   PyObject* existing = panic_class.load(std::memory_order_acquire);
   if (existing == nullptr) {
     // BaseException as the only base: "except Exception" lets a panic through.
-    PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
-                                               PyExc_BaseException, nullptr);
+    PyObject* made = PyErr_NewExceptionWithDoc(
+        texts::kPanicExceptionName, texts::kPanicExceptionDoc, PyExc_BaseException, nullptr);
     if (made == nullptr) return OwnedRef();
     if (panic_class.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) {
       existing = made;

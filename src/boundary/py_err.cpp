@@ -5,6 +5,7 @@
 #include "boundary/object_text.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/panic_exception.hpp"
+#include "contract/texts.hpp"
 
 namespace quillmarrow {
 
@@ -33,7 +34,7 @@ void on_value_failure() {
   // Lack of memory is reported as MemoryError and the process goes on.
   if (memory_error_pending()) return;
   PyErr_Print();
-  panic("Python API call failed");
+  panic(std::string(texts::kPythonApiFailed));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "commands/commands.hpp"
 #include "commands/record_reader.hpp"
 #include "commands/result_text.hpp"
+#include "contract/texts.hpp"
 #include "json/reader_core.hpp"
 #include "scoring/tier.hpp"
 
@@ -66,7 +67,7 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
 
   CommandResult finish() && {
     if (!top_is_object_ || items_ != Items::array) {
-      return EngineError{"missing required field: items"};
+      return EngineError{std::string(texts::kMissingItems)};
     }
     if (first_error_) return std::move(*first_error_);
     output_.append(kDecisionsTail);

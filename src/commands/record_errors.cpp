@@ -3,26 +3,28 @@
 #include <string>
 #include <utility>
 
+#include "contract/texts.hpp"
+
 namespace quillmarrow {
 
 EngineError invalid_type(const FieldValue& value, std::string_view expected) {
-  std::string message = "invalid type: ";
+  std::string message(texts::kInvalidType);
   message += describe_field(value);
-  message += ", expected ";
+  message += texts::kExpected;
   message += expected;
   return EngineError{std::move(message)};
 }
 
 EngineError invalid_length(std::size_t length, std::string_view expected) {
-  std::string message = "invalid length ";
+  std::string message(texts::kInvalidLength);
   message += std::to_string(length);
-  message += ", expected ";
+  message += texts::kExpected;
   message += expected;
   return EngineError{std::move(message)};
 }
 
 EngineError missing_field(std::string_view field) {
-  std::string message = "missing field `";
+  std::string message(texts::kMissingField);
   message += field;
   message += '`';
   return EngineError{std::move(message)};

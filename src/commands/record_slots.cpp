@@ -3,14 +3,11 @@
 #include <cstring>
 
 #include "commands/record_errors.hpp"
+#include "contract/texts.hpp"
 
 namespace quillmarrow {
 
 namespace {
-
-constexpr std::string_view kExpectDouble = "f64";
-constexpr std::string_view kExpectBool = "a boolean";
-constexpr std::string_view kExpectFewer = "fewer elements in array";
 
 constexpr std::array<std::string_view, 6> kFieldNames = {"days_since_recall", "retrieval_count",
                                                          "importance",        "frequency",
@@ -31,7 +28,7 @@ bool kind_fits(std::size_t field, FieldValue::Kind kind) {
 }
 
 std::string_view expectation(std::size_t field) {
-  return is_flag(field) ? kExpectBool : kExpectDouble;
+  return is_flag(field) ? texts::kExpectFlag : texts::kExpectNumber;
 }
 
 }  // namespace
@@ -100,7 +97,7 @@ std::optional<EngineError> RecordSlots::finish_object() const {
 // typed element is reported before a short or an over-long array.
 std::optional<EngineError> RecordSlots::finish_array(std::size_t length) const {
   if (length <= kFrequency) return invalid_length(length, shape_->too_short);
-  if (length > shape_->field_count) return invalid_length(length, kExpectFewer);
+  if (length > shape_->field_count) return invalid_length(length, texts::kExpectFewer);
   return std::nullopt;
 }
 

@@ -12,6 +12,7 @@
 
 #include "commands/field_value.hpp"
 #include "commands/run_command.hpp"
+#include "contract/texts.hpp"
 #include "json/number.hpp"
 #include "scoring/records.hpp"
 
@@ -34,10 +35,9 @@ struct RecordShape {
   std::string_view expected;   // the whole record: "struct TierInput"
   std::string_view too_short;  // an array without every required element
 };
-inline constexpr RecordShape kTierInputShape = {6, "struct TierInput",
-                                                "struct TierInput with 6 elements"};
-inline constexpr RecordShape kRetentionInputShape = {4, "struct RetentionInput",
-                                                     "struct RetentionInput with 4 elements"};
+inline constexpr RecordShape kTierInputShape = {6, texts::kTierInput, texts::kTierInputTooShort};
+inline constexpr RecordShape kRetentionInputShape = {4, texts::kRetentionInput,
+                                                     texts::kRetentionInputTooShort};
 
 class RecordSlots {
  public:

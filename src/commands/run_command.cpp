@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "commands/commands.hpp"
+#include "contract/texts.hpp"
 
 namespace quillmarrow {
 
@@ -43,7 +44,7 @@ CommandResult run_command(std::string_view command, std::string_view payload) {
   if (std::optional<JsonError> error = check_syntax(payload)) {
     return EngineError{error_message(*error)};
   }
-  std::string message = "unknown command: ";
+  std::string message(texts::kUnknownCommand);
   message.append(command);
   return EngineError{std::move(message)};
 }

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <string>
 
+#include "contract/texts.hpp"
 #include "json/error.hpp"
 #include "json/syntax_failure.hpp"
 
@@ -10,43 +11,43 @@ namespace quillmarrow {
 std::string_view syntax_error_text(SyntaxErrorKind kind) {
   switch (kind) {
     case SyntaxErrorKind::eof_while_parsing_list:
-      return "EOF while parsing a list";
+      return texts::kEofWhileParsingList;
     case SyntaxErrorKind::eof_while_parsing_object:
-      return "EOF while parsing an object";
+      return texts::kEofWhileParsingObject;
     case SyntaxErrorKind::eof_while_parsing_string:
-      return "EOF while parsing a string";
+      return texts::kEofWhileParsingString;
     case SyntaxErrorKind::eof_while_parsing_value:
-      return "EOF while parsing a value";
+      return texts::kEofWhileParsingValue;
     case SyntaxErrorKind::expected_colon:
-      return "expected `:`";
+      return texts::kExpectedColon;
     case SyntaxErrorKind::expected_list_comma_or_end:
-      return "expected `,` or `]`";
+      return texts::kExpectedListCommaOrEnd;
     case SyntaxErrorKind::expected_object_comma_or_end:
-      return "expected `,` or `}`";
+      return texts::kExpectedObjectCommaOrEnd;
     case SyntaxErrorKind::expected_ident:
-      return "expected ident";
+      return texts::kExpectedIdent;
     case SyntaxErrorKind::expected_value:
-      return "expected value";
+      return texts::kExpectedValue;
     case SyntaxErrorKind::invalid_escape:
-      return "invalid escape";
+      return texts::kInvalidEscape;
     case SyntaxErrorKind::invalid_number:
-      return "invalid number";
+      return texts::kInvalidNumber;
     case SyntaxErrorKind::number_out_of_range:
-      return "number out of range";
+      return texts::kNumberOutOfRange;
     case SyntaxErrorKind::control_character_while_parsing_string:
-      return "control character (\\u0000-\\u001F) found while parsing a string";
+      return texts::kControlCharacter;
     case SyntaxErrorKind::key_must_be_a_string:
-      return "key must be a string";
+      return texts::kKeyMustBeAString;
     case SyntaxErrorKind::lone_leading_surrogate_in_hex_escape:
-      return "lone leading surrogate in hex escape";
+      return texts::kLoneLeadingSurrogate;
     case SyntaxErrorKind::trailing_comma:
-      return "trailing comma";
+      return texts::kTrailingComma;
     case SyntaxErrorKind::trailing_characters:
-      return "trailing characters";
+      return texts::kTrailingCharacters;
     case SyntaxErrorKind::unexpected_end_of_hex_escape:
-      return "unexpected end of hex escape";
+      return texts::kUnexpectedEndOfHexEscape;
     case SyntaxErrorKind::recursion_limit_exceeded:
-      return "recursion limit exceeded";
+      return texts::kRecursionLimitExceeded;
   }
   return "unknown syntax error";
 }
@@ -54,9 +55,9 @@ std::string_view syntax_error_text(SyntaxErrorKind kind) {
 std::string error_message(const JsonError& error) {
   std::string message(syntax_error_text(error.kind));
   if (error.line != 0) {
-    message += " at line ";
+    message += texts::kAtLine;
     message += std::to_string(error.line);
-    message += " column ";
+    message += texts::kColumn;
     message += std::to_string(error.column);
   }
   return message;

@@ -5,6 +5,7 @@
 
 #include "boundary/argument_error.hpp"
 #include "boundary/object_text.hpp"
+#include "contract/texts.hpp"
 
 namespace quillmarrow {
 
@@ -36,11 +37,10 @@ std::size_t keyword_slot(PyObject* name) {
 
 PyErr missing_arguments_error(const std::array<PyObject*, parameter_count>& slots) {
   if (slots[0] == nullptr && slots[1] == nullptr) {
-    return type_error(
-        "run() missing 2 required positional arguments: 'command' and 'payload_json'");
+    return type_error(std::string(texts::kMissingBothArguments));
   }
   const std::string_view missing = slots[0] == nullptr ? parameter_names[0] : parameter_names[1];
-  return type_error(concat({"run() missing 1 required positional argument: '", missing, "'"}));
+  return type_error(concat({texts::kMissingOneArgument, missing, "'"}));
 }
 
 // The type's qualified name for the conversion message.
@@ -50,7 +50,7 @@ std::string qualified_type_name(PyObject* object) {
   const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
   if (utf8 == nullptr) {
     PyErr_Clear();
-    return "<failed to extract type name>";
+    return std::string(texts::kUnknownTypeName);
   }
   return std::string(utf8, static_cast<std::size_t>(size));
 }
@@ -59,8 +59,7 @@ std::string qualified_type_name(PyObject* object) {
 // methods are never called.
 PyResult<std::string_view> convert_str(PyObject* object) {
   if (PyType_IsSubtype(Py_TYPE(object), &PyUnicode_Type) == 0) {
-    return type_error(
-        concat({"'", qualified_type_name(object), "' object cannot be converted to 'PyString'"}));
+    return type_error(concat({"'", qualified_type_name(object), texts::kNotAString}));
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
@@ -82,8 +81,8 @@ PyResult<RunArguments> bind_run_arguments(PyObject* const* args, Py_ssize_t posi
   const auto positional = static_cast<std::size_t>(positional_count);
   for (std::size_t i = 0; i < positional && i < parameter_count; ++i) slots[i] = args[i];
   if (positional > parameter_count) {
-    return type_error(concat(
-        {"run() takes 2 positional arguments but ", std::to_string(positional), " were given"}));
+    return type_error(
+        concat({texts::kTooManyPositional, std::to_string(positional), texts::kWereGiven}));
   }
 
   if (keyword_names != nullptr) {
@@ -93,12 +92,10 @@ PyResult<RunArguments> bind_run_arguments(PyObject* const* args, Py_ssize_t posi
       if (name == nullptr) return PyErr::fetch();
       const std::size_t slot = keyword_slot(name);
       if (slot == parameter_count) {
-        return type_error(
-            concat({"run() got an unexpected keyword argument '", object_text(name), "'"}));
+        return type_error(concat({texts::kUnexpectedKeyword, object_text(name), "'"}));
       }
       if (slots[slot] != nullptr) {
-        return type_error(
-            concat({"run() got multiple values for argument '", parameter_names[slot], "'"}));
+        return type_error(concat({texts::kMultipleValues, parameter_names[slot], "'"}));
       }
       slots[slot] = args[positional_count + i];
     }

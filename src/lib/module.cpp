@@ -7,6 +7,7 @@
 #include "boundary/call_frame.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/py_err.hpp"
+#include "contract/texts.hpp"
 #include "lib/run.hpp"
 
 namespace quillmarrow {
@@ -70,8 +71,7 @@ PyResult<OwnedRef> initialise() {
   std::int64_t owner = -1;
   if (!owning_interpreter_id.compare_exchange_strong(owner, interpreter_id) &&
       owner != interpreter_id) {
-    return PyErr::deferred(ErrorClass::import_error,
-                           "PyO3 modules do not yet support subinterpreters");
+    return PyErr::deferred(ErrorClass::import_error, std::string(texts::kSubinterpreters));
   }
 
   // A repeated import (after the module left sys.modules) gets the same object.

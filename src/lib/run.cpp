@@ -5,6 +5,7 @@
 
 #include "boundary/call_frame.hpp"
 #include "commands/run_command.hpp"
+#include "contract/texts.hpp"
 #include "lib/arguments.hpp"
 #if QM_TEST_HOOKS
 #include "lib/hooks/test_hooks.hpp"
@@ -30,7 +31,7 @@ PyResult<OwnedRef> output_str(const std::string& text) {
   // invariant of the engine.
   if (memory_error_pending()) return PyErr::fetch();
   PyErr_Print();
-  panic("Python API call failed");
+  panic(std::string(texts::kPythonApiFailed));
 }
 
 PyResult<OwnedRef> run_body(PyObject* const* args, Py_ssize_t positional_count,
