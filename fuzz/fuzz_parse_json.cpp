@@ -31,10 +31,10 @@
 #include "commands/record_errors.hpp"
 #include "fuzz_support.hpp"
 #include "json/error.hpp"
-#include "json/value.hpp"
-#include "json/writer.hpp"
 #include "reference/parse.hpp"
 #include "reference/records.hpp"
+#include "reference/value.hpp"
+#include "reference/write.hpp"
 
 namespace quillmarrow::fuzz {
 namespace {

@@ -24,11 +24,11 @@
 #include "commands/run_command.hpp"
 #include "fuzz_support.hpp"
 #include "json/error.hpp"
-#include "json/value.hpp"
-#include "json/writer.hpp"
 #include "reference/parse.hpp"
 #include "reference/records.hpp"
 #include "reference/results.hpp"
+#include "reference/value.hpp"
+#include "reference/write.hpp"
 #include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 

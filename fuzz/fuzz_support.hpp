@@ -13,7 +13,7 @@
 #include <variant>
 
 #include "json/utf8.hpp"
-#include "json/value.hpp"
+#include "reference/value.hpp"
 
 namespace quillmarrow::fuzz {
 

@@ -1,11 +1,10 @@
-// Compact JSON text from a value tree, appended into one growing buffer.
+// Compact JSON text of numbers and strings, appended into one growing buffer.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "json/string_scan.hpp"
 #include "json/writer.hpp"
@@ -102,54 +101,13 @@ void append_number(std::string& out, const JsonNumber& n) {
       append_unsigned(out, 0 - static_cast<std::uint64_t>(n.negative_value), true);
       return;
     case JsonNumber::Kind::floating:
-      // append_double writes a non-finite double (never stored in a tree) as null.
+      // append_double writes a non-finite double (never read) as null.
       append_double(out, n.double_value);
       return;
   }
 }
 
-struct ValueWriter {
-  std::string& out;
-
-  void operator()(JsonNull) const { out.append("null", 4); }
-  void operator()(bool b) const {
-    if (b) {
-      out.append("true", 4);
-    } else {
-      out.append("false", 5);
-    }
-  }
-  void operator()(const JsonNumber& n) const { append_number(out, n); }
-  void operator()(const std::string& s) const { append_string(out, s); }
-  void operator()(const JsonArray& a) const {
-    out.push_back('[');
-    bool first = true;
-    for (const JsonValue& element : a) {
-      if (!first) out.push_back(',');
-      first = false;
-      append_json(out, element);
-    }
-    out.push_back(']');
-  }
-  void operator()(const JsonObject& o) const {
-    out.push_back('{');
-    bool first = true;
-    for (const JsonMember& member : o) {
-      if (!first) out.push_back(',');
-      first = false;
-      append_string(out, member.key);
-      out.push_back(':');
-      append_json(out, member.value);
-    }
-    out.push_back('}');
-  }
-};
-
 }  // namespace
-
-void append_json(std::string& out, const JsonValue& value) {
-  std::visit(ValueWriter{out}, value.data);
-}
 
 void append_json_number(std::string& out, const JsonNumber& number) {
   append_number(out, number);
@@ -157,14 +115,6 @@ void append_json_number(std::string& out, const JsonNumber& number) {
 
 void append_json_string(std::string& out, std::string_view text) {
   append_string(out, text);
-}
-
-std::string write_json(const JsonValue& value) {
-  std::string out;
-  // std::string at least doubles its capacity whenever an append overflows it.
-  out.reserve(128);
-  append_json(out, value);
-  return out;
 }
 
 }  // namespace quillmarrow

@@ -1,12 +1,12 @@
-// JSON text out: doubles for the result texts the commands write, the
+// JSON text out: doubles for the result texts the commands write, and the
 // numbers and strings the JSON Lines kernel copies into its decisions (item
-// ids), and compact text from a JsonValue tree.
+// ids).
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "json/value.hpp"
+#include "json/number.hpp"
 
 namespace quillmarrow {
 
@@ -16,14 +16,7 @@ std::string format_double(double x);
 // Appends format_double(x) to out without building an intermediate string.
 void append_double(std::string& out, double x);
 
-// Compact text: no blanks, members in key order, strings escaped, doubles in
-// their shortest round-trip form. Never fails.
-std::string write_json(const JsonValue& value);
-// Appends the compact text of value to out.
-void append_json(std::string& out, const JsonValue& value);
-
-// The compact text of one number or string, exactly as append_json writes it
-// inside a value, without building the value: integers in decimal ("17",
+// The compact text of one number or string: integers in decimal ("17",
 // "-3"), doubles as format_double writes them; strings quoted, with the
 // double quote, the backslash and the bytes below 0x20 escaped.
 void append_json_number(std::string& out, const JsonNumber& number);

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "commands/record_errors.hpp"
-#include "json/value.hpp"
 #include "reference/records.hpp"
+#include "reference/value.hpp"
 
 namespace quillmarrow {
 namespace {

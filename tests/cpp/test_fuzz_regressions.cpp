@@ -7,9 +7,9 @@
 #include <string>
 #include <variant>
 
-#include "json/value.hpp"
-#include "json/writer.hpp"
 #include "reference/parse.hpp"
+#include "reference/value.hpp"
+#include "reference/write.hpp"
 
 namespace quillmarrow {
 namespace {

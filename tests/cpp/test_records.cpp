@@ -15,10 +15,10 @@
 #include "commands/run_command.hpp"
 #include "commands/single_record_handler.hpp"
 #include "json/reader_core.hpp"
-#include "json/writer.hpp"
 #include "reference/parse.hpp"
 #include "reference/records.hpp"
 #include "reference/results.hpp"
+#include "reference/write.hpp"
 #include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 

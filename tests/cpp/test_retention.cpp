@@ -5,8 +5,8 @@
 #include <limits>
 #include <random>
 
-#include "json/writer.hpp"
 #include "reference/results.hpp"
+#include "reference/write.hpp"
 #include "scoring/retention.hpp"
 
 namespace quillmarrow {

@@ -10,9 +10,9 @@
 #include <variant>
 
 #include "json/error.hpp"
-#include "json/value.hpp"
-#include "json/writer.hpp"
 #include "reference/parse.hpp"
+#include "reference/value.hpp"
+#include "reference/write.hpp"
 
 namespace quillmarrow {
 namespace {

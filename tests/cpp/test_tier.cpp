@@ -8,8 +8,8 @@
 #include <random>
 #include <string>
 
-#include "json/writer.hpp"
 #include "reference/results.hpp"
+#include "reference/write.hpp"
 #include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "json/value.hpp"
+#include "reference/value.hpp"
 
 namespace quillmarrow {
 namespace {

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "json/value.hpp"
-#include "json/writer.hpp"
+#include "reference/value.hpp"
+#include "reference/write.hpp"
 
 namespace quillmarrow {
 namespace {

@@ -4,10 +4,10 @@
 #include <utility>
 #include <variant>
 
-#include "json/writer.hpp"
 #include "reference/parse.hpp"
 #include "reference/records.hpp"
 #include "reference/results.hpp"
+#include "reference/write.hpp"
 #include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 

@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "json/error.hpp"
-#include "json/value.hpp"
+#include "reference/value.hpp"
 
 namespace quillmarrow {
 

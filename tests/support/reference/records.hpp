@@ -9,7 +9,7 @@
 
 #include "commands/field_value.hpp"
 #include "commands/run_command.hpp"
-#include "json/value.hpp"
+#include "reference/value.hpp"
 #include "scoring/records.hpp"
 
 namespace quillmarrow {

@@ -3,7 +3,7 @@
 // engine must produce.
 #pragma once
 
-#include "json/value.hpp"
+#include "reference/value.hpp"
 #include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 

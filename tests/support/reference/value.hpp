@@ -1,8 +1,8 @@
-// A JSON value tree. The commands never build one for their payloads: they
-// decode records straight from the reader's events. What ships uses it for
-// the one value the JSON Lines kernel copies whole into a decision, the item
-// id (commands/value_capture.hpp), written by json/writer.hpp. The tests'
-// reference road (tests/support/reference) parses whole payloads into trees.
+// The reference road's JSON value tree. What ships never builds one: the
+// commands decode records straight from the reader's events. The tests and
+// the fuzz targets parse whole payloads into trees (parse.hpp), decode
+// records from them (records.hpp) and write them back (write.hpp), to check
+// the engine's answers against a second, independent road.
 #pragma once
 
 #include <cstddef>

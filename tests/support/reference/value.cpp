@@ -1,4 +1,4 @@
-#include "json/value.hpp"
+#include "reference/value.hpp"
 
 #include <algorithm>
 #include <cmath>
