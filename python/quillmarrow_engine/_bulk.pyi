@@ -1,6 +1,7 @@
-# The native column functions behind quillmarrow_engine.columns. Inputs are
-# one-dimensional buffers of numbers (flags: booleans or integers 0 and 1);
-# the outputs are writable C-contiguous buffers the functions fill.
+# The native functions behind quillmarrow_engine.columns (below, the column
+# functions: inputs are one-dimensional buffers of numbers (flags: booleans
+# or integers 0 and 1), outputs writable C-contiguous buffers they fill) and
+# quillmarrow_engine.jsonl (tier_jsonl_chunk).
 from typing_extensions import Buffer
 
 TIERS: tuple[str, ...]
@@ -28,3 +29,16 @@ def score_columns(
     boost: Buffer,
     /,
 ) -> None: ...
+def tier_jsonl_chunk(
+    data: Buffer,
+    start: int,
+    end: int,
+    at_end: bool,
+    first_line: int,
+    max_lines: int,
+    id_field: str | None,
+    set_aside: bool,
+    /,
+) -> tuple[
+    int, int, int, int, bytes, bytes, tuple[int, ...], tuple[int, ...], tuple[int, str] | None
+]: ...

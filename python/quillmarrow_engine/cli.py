@@ -1,35 +1,34 @@
 """The quillmarrow-engine command: the engine's run() from a shell.
 
     quillmarrow-engine score|tier|tier-batch [FILE|-]
-    quillmarrow-engine tier-jsonl INPUT [-o OUTPUT] [--batch-size N] [-q]
+    quillmarrow-engine tier-jsonl INPUT [-o OUTPUT] [--id-field NAME | --no-id]
+                                  [--errors FILE] [--batch-size N] [-q]
     quillmarrow-engine retier DATABASE --table NAME [options]
 
 Exit status: 0 on success, 1 when the engine refuses a payload or a record
 (its message goes to standard error), 2 for a usage error, including a file
-that cannot be opened.
+that cannot be opened, 3 when tier-jsonl set bad lines aside (--errors).
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
 import os
-import stat
 import sys
-import tempfile
 import time
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager, suppress
-from typing import BinaryIO, TextIO
+from collections.abc import Sequence
 
 from quillmarrow_engine_native import run
 
-from .jsonl import RecordError, read_chunks, tier_chunk
+from .jsonl import DEFAULT_BATCH_SIZE, RecordError, source_size, tier_jsonl
 from .retier_cli import add_parser as add_retier_parser
 from .retiering import RetierError
-from .summary import Progress, Tally, format_summary
+from .summary import Progress, format_summary
 
 PROG = "quillmarrow-engine"
-DEFAULT_BATCH_SIZE = 10_000
+# Exit status of a tier-jsonl run that set bad lines aside.
+EXIT_SET_ASIDE = 3
 
 
 class Failure(Exception):
@@ -41,7 +40,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         if args.command == "tier-jsonl":
-            _tier_jsonl(parser, args.input, args.output, args.batch_size, args.quiet)
+            return _tier_jsonl(parser, args)
         elif args.command == "retier":
             from .retier_cli import run_retier
 
@@ -70,7 +69,8 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Score memory items and assign storage tiers with the quillmarrow engine.",
-        epilog="Exit status: 0 success, 1 engine error or bad record, 2 usage error.",
+        epilog="Exit status: 0 success, 1 engine error or bad record, 2 usage error, "
+        "3 bad lines set aside (tier-jsonl --errors).",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     one_call = {
@@ -92,20 +92,35 @@ def _parser() -> argparse.ArgumentParser:
         "tier-jsonl",
         help="tier a JSON Lines export, one TierInput per line",
         description=(
-            "Stream a JSON Lines export (one TierInput per line, object or array "
-            "form; blank lines skipped) through 'tier-batch' and write one decision "
-            "per line, in input order. A summary goes to standard error."
+            "Tier a JSON Lines export (one TierInput per line, object or array "
+            "form; blank lines skipped), each line decoded alone as 'tier' decodes "
+            "it, and write one decision per line, in input order, with the record's "
+            "id. A summary goes to standard error."
         ),
     )
-    jsonl.add_argument("input", metavar="INPUT", help="the export; - for standard input")
+    jsonl.add_argument(
+        "input", metavar="INPUT",
+        help="the export; - for standard input; a name ending in .gz is read through gzip",
+    )
     jsonl.add_argument(
         "-o", "--output", metavar="OUTPUT",
         help="write the decisions here (replaced only when every record succeeded); "
         "default: standard output",
     )
+    ids = jsonl.add_mutually_exclusive_group()
+    ids.add_argument(
+        "--id-field", default="id", metavar="NAME",
+        help="copy this member of each object record into its decision as \"id\" (default: id)",
+    )
+    ids.add_argument("--no-id", action="store_true", help="write decisions without ids")
+    jsonl.add_argument(
+        "--errors", metavar="FILE",
+        help="set bad lines aside: write each one's line number, id and message to FILE "
+        "(JSON Lines) and go on; exit status 3 if there were any",
+    )
     jsonl.add_argument(
         "--batch-size", type=_batch_size, default=DEFAULT_BATCH_SIZE, metavar="N",
-        help=f"records per engine call (default {DEFAULT_BATCH_SIZE:,})",
+        help=f"lines per engine call (default {DEFAULT_BATCH_SIZE:,})",
     )
     jsonl.add_argument(
         "-q", "--quiet", action="store_true", help="no progress bar and no summary",
@@ -145,98 +160,47 @@ def _one_call(parser: argparse.ArgumentParser, command: str, path: str) -> None:
     sys.stdout.flush()
 
 
-def _tier_jsonl(
-    parser: argparse.ArgumentParser,
-    input_path: str,
-    output_path: str | None,
-    batch_size: int,
-    quiet: bool,
-) -> None:
-    source = _open_input(parser, input_path)
-    try:
-        total = _regular_file_size(source)
-        progress = Progress(sys.stderr, total, enabled=not quiet and sys.stderr.isatty())
-        tally = Tally()
-        start = time.perf_counter()
+def _tier_jsonl(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    if args.input != "-":
         try:
-            with _output(parser, output_path) as out:
-                for chunk in read_chunks(source, batch_size):
-                    decisions = tier_chunk(run, chunk)
-                    out.write(decisions.text)
-                    out.write("\n")
-                    tally.add(decisions)
-                    progress.update(tally.items, _position(source))
-                progress.update(tally.items, _position(source), final=True)
-        except RecordError as exc:
-            raise Failure(str(exc)) from None
-        finally:
-            progress.close()
-        seconds = time.perf_counter() - start
-    finally:
-        if source is not sys.stdin.buffer:
-            source.close()
-    if not quiet:
-        sys.stderr.write(format_summary(tally, seconds))
-
-
-def _open_input(parser: argparse.ArgumentParser, path: str) -> BinaryIO:
-    if path == "-":
-        return sys.stdin.buffer
+            open(args.input, "rb").close()
+        except OSError as exc:
+            parser.error(f"cannot read {args.input}: {exc.strerror}")
+    for path in (args.output, args.errors):
+        if path is not None and path != "-":
+            _check_writable(parser, path)
+    if args.errors == "-" and args.output in (None, "-"):
+        parser.error("--errors - needs -o OUTPUT: standard output already holds the decisions")
+    total = source_size(args.input)
+    progress = Progress(sys.stderr, total, enabled=not args.quiet and sys.stderr.isatty())
+    start = time.perf_counter()
     try:
-        return open(path, "rb")
-    except OSError as exc:
-        parser.error(f"cannot read {path}: {exc.strerror}")
-
-
-def _regular_file_size(stream: BinaryIO) -> int | None:
-    try:
-        info = os.fstat(stream.fileno())
-    except (OSError, ValueError):
-        return None
-    return info.st_size if stat.S_ISREG(info.st_mode) else None
-
-
-def _position(stream: BinaryIO) -> int | None:
-    try:
-        return stream.tell()
-    except OSError:
-        return None
-
-
-@contextmanager
-def _output(parser: argparse.ArgumentParser, path: str | None) -> Iterator[TextIO]:
-    if path is None or path == "-":
-        yield sys.stdout
-        sys.stdout.flush()
-        return
-    # Write beside the target and rename on success, so that a failed run
-    # leaves neither a half-written output nor the temporary file.
-    target = os.path.abspath(path)
-    try:
-        fd, temporary = tempfile.mkstemp(
-            dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.", suffix=".tmp"
+        tally = tier_jsonl(
+            args.input,
+            args.output,
+            id_field=None if args.no_id else args.id_field,
+            errors=args.errors,
+            batch_size=args.batch_size,
+            progress=progress.update,
         )
-    except OSError as exc:
-        parser.error(f"cannot write {path}: {exc.strerror}")
-    try:
-        with open(fd, "w", encoding="utf-8", newline="\n") as out:
-            yield out
-        os.chmod(temporary, _new_file_mode(target))
-        os.replace(temporary, target)
-    except BaseException:
-        with suppress(OSError):
-            os.unlink(temporary)
-        raise
+        progress.update(tally.items, total, final=True)
+    except RecordError as exc:
+        raise Failure(str(exc)) from None
+    finally:
+        progress.close()
+    seconds = time.perf_counter() - start
+    if not args.quiet:
+        sys.stderr.write(format_summary(tally, seconds))
+    return EXIT_SET_ASIDE if tally.bad_lines else 0
 
 
-def _new_file_mode(path: str) -> int:
-    """The mode of the file being replaced, or what a new file would get."""
-    try:
-        return stat.S_IMODE(os.stat(path).st_mode)
-    except OSError:
-        mask = os.umask(0)
-        os.umask(mask)
-        return 0o666 & ~mask
+def _check_writable(parser: argparse.ArgumentParser, path: str) -> None:
+    """A usage error unless a file can be created beside path's target."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        parser.error(f"cannot write {path}: {os.strerror(errno.ENOENT)}")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        parser.error(f"cannot write {path}: {os.strerror(errno.EACCES)}")
 
 
 if __name__ == "__main__":

@@ -5,16 +5,26 @@ from __future__ import annotations
 import shutil
 import time
 from collections import Counter
+from collections.abc import Sequence
 from typing import TextIO
 
-from .jsonl import Decisions
+
+class Decisions:
+    """The decisions of one chunk: one JSON object per line, and the names they hold."""
+
+    def __init__(self, text: str, count: int, actions: list[str], tiers: list[str]) -> None:
+        self.text = text
+        self.count = count
+        self.actions = actions
+        self.tiers = tiers
 
 
 class Tally:
-    """Items counted per tier and per action."""
+    """Items counted per tier and per action, and the bad lines set aside."""
 
     def __init__(self) -> None:
         self.items = 0
+        self.bad_lines = 0
         self.tiers: Counter[str] = Counter()
         self.actions: Counter[str] = Counter()
 
@@ -23,11 +33,34 @@ class Tally:
         self.tiers.update(decisions.tiers)
         self.actions.update(decisions.actions)
 
+    def add_codes(
+        self,
+        per_action: Sequence[int],
+        action_names: Sequence[str],
+        per_tier: Sequence[int],
+        tier_names: Sequence[str],
+        bad_lines: int = 0,
+    ) -> None:
+        """Counts given per code, as the native functions report them:
+        per_action[code] items took the action action_names[code], and
+        per_tier[code] went to the tier tier_names[code]."""
+        self.bad_lines += bad_lines
+        for code, count in enumerate(per_action):
+            if count:
+                self.items += count
+                self.actions[action_names[code]] += count
+        for code, count in enumerate(per_tier):
+            if count:
+                self.tiers[tier_names[code]] += count
+
 
 def format_summary(tally: Tally, seconds: float) -> str:
     """The closing report: totals, speed, then items per tier and per action."""
     rate = f"{tally.items / seconds:,.0f} items/s" if seconds > 0 else "too fast to time"
     lines = [f"tiered {tally.items:,} items in {seconds:.2f} s ({rate})"]
+    if tally.bad_lines:
+        noun = "line" if tally.bad_lines == 1 else "lines"
+        lines.append(f"set aside {tally.bad_lines:,} bad {noun}")
     for title, counts in (("tier", tally.tiers), ("action", tally.actions)):
         lines.append("")
         lines.append(f"{title:<20} {'items':>10} {'share':>7}")

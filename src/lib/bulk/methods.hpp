@@ -13,5 +13,8 @@ PyMethodDef tier_columns_method();
 // score_columns(days_since_recall, retrieval_count, importance, frequency,
 //               retention, stability, boost, /)
 PyMethodDef score_columns_method();
+// tier_jsonl_chunk(data, start, end, at_end, first_line, max_lines, id_field,
+//                  set_aside, /)
+PyMethodDef tier_jsonl_chunk_method();
 
 }  // namespace quillmarrow

@@ -18,6 +18,7 @@ PyMethodDef* method_table() {
   static PyMethodDef table[] = {
       tier_columns_method(),
       score_columns_method(),
+      tier_jsonl_chunk_method(),
       {nullptr, nullptr, 0, nullptr},
   };
   return table;
@@ -68,7 +69,9 @@ PyModuleDef* definition() {
       PyModuleDef_HEAD_INIT,
       "quillmarrow_engine._bulk",  // m_name
       "Scoring and tiering of whole columns of numbers (buffers), exactly as the\n"
-      "engine's commands score single items. Used by quillmarrow_engine.columns.",
+      "engine's commands score single items, and of JSON Lines chunks, each line\n"
+      "as the \"tier\" command decodes it. Used by quillmarrow_engine.columns and\n"
+      "quillmarrow_engine.jsonl.",
       0,               // m_size: no per-module state
       method_table(),  // m_methods
       slots(),         // m_slots: multi-phase initialisation
