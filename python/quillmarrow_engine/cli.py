@@ -4,6 +4,7 @@
     quillmarrow-engine tier-jsonl INPUT [-o OUTPUT] [--id-field NAME | --no-id]
                                   [--errors FILE] [--batch-size N] [-q]
     quillmarrow-engine retier DATABASE --table NAME [options]
+    quillmarrow-engine tier-parquet INPUT -o OUTPUT [--engine local|dask|spark] [...]
 
 Exit status: 0 on success, 1 when the engine refuses a payload or a record
 (its message goes to standard error), 2 for a usage error, including a file
@@ -21,6 +22,7 @@ from collections.abc import Sequence
 
 from quillmarrow_engine_native import run
 
+from . import parquet
 from .jsonl import DEFAULT_BATCH_SIZE, RecordError, source_size, tier_jsonl
 from .retier_cli import add_parser as add_retier_parser
 from .retiering import RetierError
@@ -45,9 +47,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             from .retier_cli import run_retier
 
             run_retier(args)
+        elif args.command == "tier-parquet":
+            parquet.command(parser, args)
         else:
             _one_call(parser, args.command, args.file)
-    except (Failure, RetierError) as exc:
+    except (Failure, RetierError, parquet.JobError) as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 1
     except BrokenPipeError:
@@ -126,6 +130,7 @@ def _parser() -> argparse.ArgumentParser:
         "-q", "--quiet", action="store_true", help="no progress bar and no summary",
     )
     add_retier_parser(commands, _batch_size)
+    parquet.add_parser(commands)
     return parser
 
 

@@ -1,0 +1,115 @@
+"""Tiering a Spark DataFrame in the executors.
+
+    from quillmarrow_engine.spark import tier_dataframe
+    tiered = tier_dataframe(spark.read.parquet("s3a://bucket/memories"))
+
+The rows go to the executors' Python workers as Arrow record batches
+(``mapInArrow``), and each batch is tiered by one ``tier_table`` call: no
+Python runs per row. The workers need nothing but the installed
+quillmarrow-engine wheel (and pyarrow, which Spark's Arrow support needs
+anyway).
+
+Only pyspark is imported here; pyarrow and the engine are imported in the
+workers, when a batch arrives.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Iterator
+from typing import Any
+
+from pyspark.sql import DataFrame
+from pyspark.sql.types import DoubleType, StringType, StructField, StructType
+
+from .parquet import NEW_COLUMNS, JobError, describe_failure, drop_new_columns
+
+# Hidden columns that carry each row's file and row index through the job of
+# the tier-parquet command, so that a bad row can be named.
+FILE_COLUMN = "__quillmarrow_file"
+ROW_COLUMN = "__quillmarrow_row"
+
+
+def tier_dataframe(df: DataFrame) -> DataFrame:
+    """df with the columns retention (double), tier and action (strings)
+    added, row for row what ``quillmarrow_engine.tier_table`` gives.
+
+    df needs the columns days_since_recall, retrieval_count, importance and
+    frequency (numbers), and may have is_procedural and keep_forever
+    (booleans, or the integers 0 and 1). Columns of df already named
+    retention, tier or action are replaced; the others pass through. The
+    result is lazy like any DataFrame: a bad row fails the action that
+    computes it, with tier_table's error (a ValueError naming the column and
+    the row's index within its Arrow batch) in Spark's error.
+    """
+    return _tier(df, located=False)
+
+
+def tier_located(df: DataFrame) -> DataFrame:
+    """tier_dataframe for a df that also has FILE_COLUMN and ROW_COLUMN: a bad
+    row fails with a JobError naming its file and its row in that file."""
+    return _tier(df, located=True)
+
+
+def _tier(df: DataFrame, located: bool) -> DataFrame:
+    kept = [f for f in df.schema.fields if f.name not in NEW_COLUMNS]
+    schema = StructType(
+        kept
+        + [
+            StructField("retention", DoubleType(), nullable=False),
+            StructField("tier", StringType(), nullable=False),
+            StructField("action", StringType(), nullable=False),
+        ]
+    )
+    if len(kept) != len(df.schema.fields):
+        df = df.drop(*NEW_COLUMNS)
+    return df.mapInArrow(_tier_located_batches if located else _tier_batches, schema)
+
+
+def _tier_batches(batches: Iterable[Any]) -> Iterator[Any]:
+    return _tier_each(batches, located=False)
+
+
+def _tier_located_batches(batches: Iterable[Any]) -> Iterator[Any]:
+    return _tier_each(batches, located=True)
+
+
+def _tier_each(batches: Iterable[Any], located: bool) -> Iterator[Any]:
+    # Runs in Spark's Python workers.
+    import pyarrow as pa
+
+    from . import tier_table
+
+    for batch in batches:
+        batch = drop_new_columns(batch)
+        try:
+            tiered = tier_table(batch)
+        except (ValueError, TypeError) as exc:
+            if not located:
+                raise
+            raise JobError(_located_failure(exc, batch)) from None
+        # Spark reads plain strings from Python, not dictionary arrays.
+        columns = [
+            column.cast(pa.string()) if name in ("tier", "action") else column
+            for name, column in zip(tiered.schema.names, tiered.columns)
+        ]
+        yield pa.RecordBatch.from_arrays(columns, names=tiered.schema.names)
+
+
+def _located_failure(exc: BaseException, batch: Any) -> str:
+    files = batch.column(FILE_COLUMN)
+    rows = batch.column(ROW_COLUMN)
+
+    def name_row(i: int) -> str:
+        return f"{_local_path(files[i].as_py())}: row {rows[i].as_py()}"
+
+    where = _local_path(files[0].as_py()) if batch.num_rows else "input"
+    return describe_failure(exc, batch, where, name_row)
+
+
+def _local_path(uri: str) -> str:
+    """A path as the user wrote it: Spark names local files file:/path, URL-quoted."""
+    from urllib.parse import unquote
+
+    if uri.startswith("file:"):
+        return unquote(uri[len("file:") :]).replace("///", "/", 1)
+    return uri
