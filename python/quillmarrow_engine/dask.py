@@ -46,6 +46,11 @@ def tier_partition(frame: Any) -> Any:
     frame = frame.drop(columns=[c for c in NEW_COLUMNS if c in frame.columns])
     tiered = tier_table(frame)
     tiered.index = frame.index
-    tiered["tier"] = tiered["tier"].astype(pd.CategoricalDtype(TIERS))
-    tiered["action"] = tiered["action"].astype(pd.CategoricalDtype(ACTIONS))
+    for name, names in (("tier", TIERS), ("action", ACTIONS)):
+        column = tiered[name]
+        if not isinstance(column.dtype, pd.CategoricalDtype):
+            column = column.astype("category")
+        # set_categories, not astype: two unordered categorical types with the
+        # same names are equal to pandas whatever their order.
+        tiered[name] = column.cat.set_categories(list(names))
     return tiered

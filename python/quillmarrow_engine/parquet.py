@@ -359,15 +359,24 @@ class FileResult:
     actions: dict[str, int]
 
 
+class Stopped(Exception):
+    """A file task gave up because the job failed elsewhere."""
+
+
 def tier_file(
     in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int,
     on_batch: Callable[[int], None] | None = None,
+    stop: Callable[[], bool] | None = None,
 ) -> FileResult:
-    """Tier one Parquet file into another, one batch at a time, rows in order."""
+    """Tier one Parquet file into another, one batch at a time, rows in order.
+
+    stop, if given, is asked before the file is opened and after each
+    batch; when it answers true the task raises Stopped.
+    """
     import pyarrow as pa
 
     try:
-        return _tier_file(in_fs, source, out_fs, target, batch_rows, on_batch)
+        return _tier_file(in_fs, source, out_fs, target, batch_rows, on_batch, stop)
     except pa.ArrowException as exc:
         # A file that is not Parquet, a read or write error.
         raise JobError(f"{source}: {exc}") from None
@@ -376,12 +385,15 @@ def tier_file(
 def _tier_file(
     in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int,
     on_batch: Callable[[int], None] | None,
+    stop: Callable[[], bool] | None,
 ) -> FileResult:
     import pyarrow.parquet as pq
 
     tiers: dict[str, int] = {}
     actions: dict[str, int] = {}
     rows = 0
+    if stop is not None and stop():
+        raise Stopped(source)
     with in_fs.open_input_file(source) as raw:
         reader = pq.ParquetFile(raw)
         schema = output_schema(reader.schema_arrow)
@@ -395,6 +407,8 @@ def _tier_file(
                         counts[key] = counts.get(key, 0) + n
                 if on_batch is not None:
                     on_batch(table.num_rows)
+                if stop is not None and stop():
+                    raise Stopped(source)
     return FileResult(rows, tiers, actions)
 
 
@@ -445,9 +459,14 @@ def run_local(job: Job, batch_rows: int = DEFAULT_BATCH_ROWS, progress: Progress
     return tally
 
 
-def _file_task(in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int) -> FileResult:
-    # A module-level function, so Dask sends it to the workers by name.
-    return tier_file(in_fs, source, out_fs, target, batch_rows)
+def _file_task(in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int, abort: str) -> FileResult:
+    # A module-level function, so Dask sends it to the workers by name. The
+    # job sets the Dask event named abort when it fails, and every task
+    # still running stops at its next batch.
+    from distributed import Event
+
+    event = Event(abort)
+    return tier_file(in_fs, source, out_fs, target, batch_rows, stop=event.is_set)
 
 
 def run_dask(
@@ -458,16 +477,18 @@ def run_dask(
     or a local cluster of `workers` processes started for this job."""
     import logging
 
-    from distributed import Client, LocalCluster, as_completed, wait
+    from distributed import Client, Event, LocalCluster, as_completed, wait
 
     with _dask_client(Client, LocalCluster, scheduler, workers, logging.ERROR) as client:
         tally = Tally()
+        abort = Event(f"quillmarrow-engine-abort-{uuid.uuid4().hex}", client=client)
         with _staged(job) as staging:
-            targets = [_target(job, staging, s) for s in job.sources]
+            count = len(job.sources)
             futures = client.map(
                 _file_task,
-                [job.in_fs] * len(targets), [s.path for s in job.sources],
-                [job.out_fs] * len(targets), targets, [batch_rows] * len(targets),
+                [job.in_fs] * count, [s.path for s in job.sources],
+                [job.out_fs] * count, [_target(job, staging, s) for s in job.sources],
+                [batch_rows] * count, [abort.name] * count,
                 pure=False,
             )
             try:
@@ -476,8 +497,9 @@ def run_dask(
                     if progress is not None:
                         progress.update(tally.items, tally.items)
             except BaseException:
-                # Let no task write into the staging folder once it is removed.
-                client.cancel(futures)
+                # No task may write into the staging folder once it is
+                # removed: stop them all and wait until each has ended.
+                abort.set()
                 wait(futures)
                 raise
         return tally
@@ -491,7 +513,7 @@ def _dask_client(client_type: Any, cluster_type: Any, scheduler: str | None, wor
         return
     with cluster_type(
         n_workers=workers, threads_per_worker=1, processes=True,
-        dashboard_address=None, silence_logs=level,
+        dashboard_address=":0", silence_logs=level,
     ) as cluster, client_type(cluster) as client:
         yield client
 
