@@ -10,8 +10,8 @@ package is installed. Files and folders whose names begin with ``_`` or
 
 OUTPUT becomes a Parquet dataset with the input's columns and ``retention``
 (float64), ``tier`` and ``action`` (dictionary-encoded strings), the values
-``tier_table`` gives. An input's own columns of those three names are
-replaced. The engines:
+``tier_table`` gives; as there, an input's own columns of those three names
+are replaced where they stand. The engines:
 
 - ``local``: this process, file after file, one batch of rows at a time, so
   memory stays bounded whatever the dataset's size.
@@ -26,8 +26,9 @@ same relative path, rows in input order, and the input's column types.
 
 The job writes into a hidden folder beside OUTPUT and moves it into place
 only when every row succeeded, so a failed job leaves no OUTPUT. A bad row
-(null, NaN, infinity, a flag that is not a boolean) fails the job with a
-message naming the file and the row, counted from 0 within the file.
+(null, NaN, infinity, a flag that is not a boolean) fails the job with
+tier_table's message, naming the file and the row's index within the file
+(counted from 0).
 
 pyarrow, dask and pyspark are imported only when a job runs.
 """
@@ -52,7 +53,6 @@ if TYPE_CHECKING:
     import pyarrow.fs
 
 ENGINES = ("local", "dask", "spark")
-NEW_COLUMNS = ("retention", "tier", "action")
 DEFAULT_BATCH_ROWS = 131_072
 DEFAULT_WORKERS = 2
 
@@ -269,22 +269,18 @@ def names_type() -> pa.DataType:
 
 
 def output_schema(schema: pa.Schema) -> pa.Schema:
-    """An input schema without its own retention, tier and action, plus the new ones."""
+    """The schema of what tier_table gives for an input schema: columns named
+    retention, tier or action replaced where they stand, the others added at
+    the end, tier and action of names_type()."""
     import pyarrow as pa
 
-    kept = [f for f in schema if f.name not in NEW_COLUMNS]
-    fields = kept + [
-        pa.field("retention", pa.float64(), nullable=False),
-        pa.field("tier", names_type(), nullable=False),
-        pa.field("action", names_type(), nullable=False),
-    ]
-    return pa.schema(fields, metadata=schema.metadata)
-
-
-def drop_new_columns(batch: Any) -> Any:
-    """The batch (Arrow) without columns named like the ones tiering adds."""
-    names = [n for n in batch.schema.names if n not in NEW_COLUMNS]
-    return batch.select(names) if len(names) != len(batch.schema.names) else batch
+    added = {
+        "retention": pa.field("retention", pa.float64(), nullable=False),
+        "tier": pa.field("tier", names_type(), nullable=False),
+        "action": pa.field("action", names_type(), nullable=False),
+    }
+    fields = [added.pop(f.name) if f.name in added else f for f in schema]
+    return pa.schema(fields + list(added.values()), metadata=schema.metadata)
 
 
 def first_bad_row(tier: Callable[[Any], Any], batch: Any) -> int | None:
@@ -292,13 +288,13 @@ def first_bad_row(tier: Callable[[Any], Any], batch: Any) -> int | None:
     tier refuses the batch's columns themselves (it then fails on no rows).
 
     Found by bisection over prefixes: a prefix fails exactly when it holds a
-    bad row, whatever the wording of the error.
+    bad row, whichever column tier happens to check first.
     """
     try:
         tier(batch.slice(0, 0))
     except (ValueError, TypeError):
         return None
-    good, bad = 0, batch.num_rows  # prefix of `good` rows passes, of `bad` rows fails
+    good, bad = 0, batch.num_rows  # a prefix of `good` rows passes, of `bad` rows fails
     while bad - good > 1:
         middle = (good + bad) // 2
         try:
@@ -310,20 +306,26 @@ def first_bad_row(tier: Callable[[Any], Any], batch: Any) -> int | None:
     return bad - 1
 
 
-_BATCH_ROW = re.compile(r"\brow (?:index )?(\d+)")
-
-
-def describe_failure(exc: BaseException, batch: Any, where: str, rows: Callable[[int], str] | None) -> str:
-    """One line for a batch that tier_table refused: the file, the row within
-    it (rows(i) names batch row i) and the reason without the batch's own index."""
+def describe_failure(
+    exc: BaseException, batch: Any, file_of: Callable[[int], str], row_of: Callable[[int], int]
+) -> str:
+    """One line for an Arrow batch that tier_table refused with exc: the file
+    and tier_table's reason, for the first bad row of the batch, with that
+    row's index in its file (row_of) in place of its index in the batch."""
     from . import tier_table
 
-    index = first_bad_row(tier_table, batch) if rows is not None else None
-    reason = str(exc)
+    index = first_bad_row(tier_table, batch)
     if index is None:
-        return f"{where}: {reason}"
-    reason = _BATCH_ROW.sub("", reason, count=1).replace("  ", " ").strip(" ,:")
-    return f"{rows(index)}: {reason}"
+        return f"{file_of(0)}: {exc}"
+    try:
+        tier_table(batch.slice(index, 1))
+    except (ValueError, TypeError) as alone:
+        reason = str(alone)
+    else:  # pragma: no cover - a row that fails in a prefix fails alone
+        reason = str(exc)
+    row = row_of(index)
+    named, found = re.subn(r"\brow 0\b", f"row {row}", reason, count=1)
+    return f"{file_of(index)}: {named if found else f'row {row}: {reason}'}"
 
 
 def tier_batch(batch: Any, schema: pa.Schema, where: str, first_row: int) -> Any:
@@ -333,11 +335,10 @@ def tier_batch(batch: Any, schema: pa.Schema, where: str, first_row: int) -> Any
 
     from . import tier_table
 
-    batch = drop_new_columns(batch)
     try:
         tiered = tier_table(batch)
     except (ValueError, TypeError) as exc:
-        raise JobError(describe_failure(exc, batch, where, lambda i: f"{where}: row {first_row + i}")) from None
+        raise JobError(describe_failure(exc, batch, lambda i: where, lambda i: first_row + i)) from None
     return pa.Table.from_batches([tiered]).cast(schema)
 
 

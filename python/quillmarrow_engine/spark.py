@@ -21,7 +21,7 @@ from typing import Any
 from pyspark.sql import DataFrame
 from pyspark.sql.types import DoubleType, StringType, StructField, StructType
 
-from .parquet import NEW_COLUMNS, JobError, describe_failure, drop_new_columns
+from .parquet import JobError, describe_failure
 
 # Hidden columns that carry each row's file and row index through the job of
 # the tier-parquet command, so that a bad row can be named.
@@ -36,7 +36,8 @@ def tier_dataframe(df: DataFrame) -> DataFrame:
     df needs the columns days_since_recall, retrieval_count, importance and
     frequency (numbers), and may have is_procedural and keep_forever
     (booleans, or the integers 0 and 1). Columns of df already named
-    retention, tier or action are replaced; the others pass through. The
+    retention, tier or action are replaced where they stand; the others
+    pass through. The
     result is lazy like any DataFrame: a bad row fails the action that
     computes it, with tier_table's error (a ValueError naming the column and
     the row's index within its Arrow batch) in Spark's error.
@@ -51,17 +52,15 @@ def tier_located(df: DataFrame) -> DataFrame:
 
 
 def _tier(df: DataFrame, located: bool) -> DataFrame:
-    kept = [f for f in df.schema.fields if f.name not in NEW_COLUMNS]
-    schema = StructType(
-        kept
-        + [
-            StructField("retention", DoubleType(), nullable=False),
-            StructField("tier", StringType(), nullable=False),
-            StructField("action", StringType(), nullable=False),
-        ]
-    )
-    if len(kept) != len(df.schema.fields):
-        df = df.drop(*NEW_COLUMNS)
+    # The schema tier_table gives: retention, tier and action replaced where
+    # they stand, or added at the end.
+    added = {
+        "retention": StructField("retention", DoubleType(), nullable=False),
+        "tier": StructField("tier", StringType(), nullable=False),
+        "action": StructField("action", StringType(), nullable=False),
+    }
+    fields = [added.pop(f.name) if f.name in added else f for f in df.schema.fields]
+    schema = StructType(fields + list(added.values()))
     return df.mapInArrow(_tier_located_batches if located else _tier_batches, schema)
 
 
@@ -80,7 +79,6 @@ def _tier_each(batches: Iterable[Any], located: bool) -> Iterator[Any]:
     from . import tier_table
 
     for batch in batches:
-        batch = drop_new_columns(batch)
         try:
             tiered = tier_table(batch)
         except (ValueError, TypeError) as exc:
@@ -99,11 +97,10 @@ def _located_failure(exc: BaseException, batch: Any) -> str:
     files = batch.column(FILE_COLUMN)
     rows = batch.column(ROW_COLUMN)
 
-    def name_row(i: int) -> str:
-        return f"{_local_path(files[i].as_py())}: row {rows[i].as_py()}"
+    def file_of(i: int) -> str:
+        return _local_path(files[i].as_py()) if batch.num_rows else "input"
 
-    where = _local_path(files[0].as_py()) if batch.num_rows else "input"
-    return describe_failure(exc, batch, where, name_row)
+    return describe_failure(exc, batch, file_of, lambda i: int(rows[i].as_py()))
 
 
 def _local_path(uri: str) -> str:

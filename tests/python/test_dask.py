@@ -95,7 +95,10 @@ def test_tier_dataframe_keeps_index_and_replaces_old_columns(cluster):
     assert got["action"].astype(str).tolist() == [
         "inject_to_prompt", "archive_on_demand", "keep_procedural", "spaced_repetition"
     ]
-    assert list(got.columns)[-3:] == ["retention", "tier", "action"]
+    assert list(got.columns) == [
+        "days_since_recall", "retrieval_count", "importance", "frequency", "is_procedural", "tier",
+        "retention", "action",
+    ]
 
 
 def test_tier_dataframe_bad_row_fails_the_computation(cluster):
@@ -135,8 +138,9 @@ def test_a_bad_row_fails_the_job_naming_file_and_row_and_leaves_nothing(tmp_path
     job = parquet.plan(str(tmp_path / "bad"), str(out))
     with pytest.raises(parquet.JobError) as caught:
         parquet.run_dask(job, scheduler=local_cluster.scheduler_address)
-    assert str(caught.value).startswith(f"{bad_file}: row 123456: ")
-    assert "importance" in str(caught.value)
+    message = str(caught.value)
+    assert message.startswith(f"{bad_file}: ") and "importance" in message
+    assert "row 123456 " in message and "\n" not in message
     assert not out.exists() and leftovers(tmp_path, "out") == []
 
 

@@ -95,8 +95,8 @@ def test_tier_dataframe_replaces_old_columns_and_reports_bad_rows(spark):
         ("hot", "inject_to_prompt"), ("warm_semantic", "keep_forever_tag")
     ]
     assert tier_dataframe(frame).columns == [
-        "days_since_recall", "retrieval_count", "importance", "frequency", "keep_forever",
-        "retention", "tier", "action",
+        "days_since_recall", "retrieval_count", "importance", "frequency", "tier", "keep_forever",
+        "retention", "action",
     ]
     bad = spark.createDataFrame([(1.0, None, 0.5, 0.5)], "days_since_recall double, "
                                 "retrieval_count double, importance double, frequency double")
@@ -129,6 +129,7 @@ def test_a_bad_row_fails_the_job_naming_file_and_row_and_leaves_nothing(tmp_path
     job = parquet.plan(str(tmp_path / "bad"), str(out))
     with pytest.raises(parquet.JobError) as caught:
         parquet.run_spark(job, session=spark)
-    assert str(caught.value).startswith(f"{bad_file}: row 200001: ")
-    assert "days_since_recall" in str(caught.value)
+    message = str(caught.value)
+    assert message.startswith(f"{bad_file}: ") and "days_since_recall" in message
+    assert "row 200001 " in message and "\n" not in message
     assert not out.exists() and leftovers(tmp_path, "out") == []
