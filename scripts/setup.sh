@@ -38,6 +38,9 @@ have_cmake_package() {
 }
 have_module() { "$python" -c "import $1"; }
 have_postgres() { have initdb || ls /usr/lib/postgresql/*/bin/initdb; }
+java_at_least() {
+  have java && [ "$(java -version 2>&1 | sed -n '1s/[^"]*"\([0-9]*\).*/\1/p')" -ge "$1" ]
+}
 cmake_at_least() {
   have cmake && [ "$(printf '%s\n' "$1" "$(cmake --version | sed -n '1s/[^0-9]*//p')" |
     sort -V | head -n1)" = "$1" ]
@@ -51,6 +54,9 @@ need_apt postgresql-15 have_postgres  # the retier tests start a throwaway serve
 need_pip cmake cmake_at_least 3.20
 need_pip ninja have ninja
 need_pip scikit-build-core have_module scikit_build_core
+# Spark, for the tests of tier-parquet --engine spark, runs on Java 17 or later
+# (Debian 12's default headless JRE is OpenJDK 17).
+need_apt default-jre-headless java_at_least 17
 # --------------------------------------------------------------------------
 
 if [ "${#missing_apt[@]}" -gt 0 ]; then

@@ -28,7 +28,7 @@ need("numpy", WHY)
 need("pyspark", WHY)
 if not (shutil.which("java") or os.environ.get("JAVA_HOME")):
     pytest.skip(
-        "no Java runtime for Spark (apt-get install openjdk-17-jre-headless)", allow_module_level=True
+        "no Java runtime for Spark (Java 17 or later: apt-get install default-jre-headless)", allow_module_level=True
     )
 
 import pyarrow as pa  # noqa: E402
