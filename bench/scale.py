@@ -79,6 +79,7 @@ def spark_session(cores: int):
     from pyspark.sql import SparkSession
 
     os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+    os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
     session = (
         SparkSession.builder.master(f"local[{cores}]")
         .appName("quillmarrow-engine bench")
@@ -189,8 +190,8 @@ def main() -> None:
             for workers in (1, 2):
                 start = time.perf_counter()
                 with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
-                        Client(cluster):
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                  silence_logs=logging.ERROR) as cluster, Client(cluster):
                     startup = time.perf_counter() - start
                     address = cluster.scheduler_address
                     seconds = best_of(args.repeat, scratch, data,

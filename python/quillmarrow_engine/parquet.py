@@ -513,8 +513,8 @@ def _dask_client(client_type: Any, cluster_type: Any, scheduler: str | None, wor
             yield client
         return
     with cluster_type(
-        n_workers=workers, threads_per_worker=1, processes=True,
-        dashboard_address=":0", silence_logs=level,
+        n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address="127.0.0.1:0", silence_logs=level,
     ) as cluster, client_type(cluster) as client:
         yield client
 
@@ -525,11 +525,18 @@ _EXECUTOR_FAILURE = re.compile(r"JobError: (.*)")
 def run_spark(job: Job, master: str | None = None, workers: int = DEFAULT_WORKERS, session: Any = None) -> None:
     """Tier the dataset with Spark: in `session`, or in a session on `master`
     (default local[workers]) started for this job and stopped after it."""
+    import warnings
+
     from pyspark.sql import SparkSession
 
+    # Arrow batches need no pandas; pyspark's warning about its version is noise here.
+    warnings.filterwarnings("ignore", message="PySpark does not yet fully support pandas")
     # Spark's Python workers run the interpreter named here; this one has the engine.
     os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
     owned = session is None and SparkSession.getActiveSession() is None
+    if master is None:
+        # A local master needs no network address but the loopback one.
+        os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
     if session is None:
         session = (
             SparkSession.builder.appName("quillmarrow-engine tier-parquet")
@@ -539,7 +546,9 @@ def run_spark(job: Job, master: str | None = None, workers: int = DEFAULT_WORKER
             .getOrCreate()
         )
         if owned:
-            session.sparkContext.setLogLevel("ERROR")
+            # The job reports a failure in one line; Spark's own log of it would
+            # repeat the Python traceback several times over.
+            session.sparkContext.setLogLevel("FATAL")
     try:
         _spark_job(session, job)
     finally:

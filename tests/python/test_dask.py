@@ -41,8 +41,8 @@ from quillmarrow_engine.dask import tier_dataframe  # noqa: E402
 @pytest.fixture(scope="module")
 def cluster():
     with LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-        silence_logs=logging.ERROR,
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR,
     ) as cluster, Client(cluster) as client:
         yield cluster, client
 

@@ -44,6 +44,7 @@ def spark():
     from pyspark.sql import SparkSession
 
     os.environ["PYSPARK_PYTHON"] = sys.executable
+    os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
     session = (
         SparkSession.builder.master("local[2]")
         .appName("quillmarrow-engine tests")
