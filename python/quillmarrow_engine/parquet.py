@@ -122,8 +122,9 @@ def command(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     show = not args.quiet and sys.stderr.isatty() and args.engine != "spark"
     progress = Progress(sys.stderr, _total_rows(job) if show else None, enabled=show)
     try:
+        tally: Tally | None = None
         if args.engine == "spark":
-            tally = run_spark(job, master=args.master, workers=args.workers or DEFAULT_WORKERS)
+            run_spark(job, master=args.master, workers=args.workers or DEFAULT_WORKERS)
         elif args.engine == "dask":
             tally = run_dask(
                 job, scheduler=args.scheduler, workers=args.workers or DEFAULT_WORKERS,
