@@ -108,7 +108,10 @@ def sql_formula(frame):
     i = F.least(F.greatest(I, F.lit(0.0)), F.lit(1.0))
     f = F.least(F.greatest(Q, F.lit(0.0)), F.lit(1.0))
     boost = ((F.lit(0.45) * r + F.lit(1.0)) + F.lit(0.3) * i) + F.lit(0.25) * f
-    S = F.least(boost * decay, F.lit(10.0))
+    # S as a column of its own, so that Spark computes it once per row
+    # rather than once for each test of the chain that reads it.
+    frame = frame.withColumn("__retention", F.least(boost * decay, F.lit(10.0)))
+    S = F.col("__retention")
     keep = F.coalesce(F.col("keep_forever"), F.lit(False))
     procedural = F.coalesce(F.col("is_procedural"), F.lit(False))
     chain = [
@@ -128,27 +131,26 @@ def sql_formula(frame):
         F.when(keep, F.lit(1.0)).otherwise(S).alias("retention"),
         tier.otherwise("warm_episodic").alias("tier"),
         action.otherwise("maintain_warm").alias("action"),
-    )
+    ).drop("__retention")
 
 
 def sql_differences(session, data: Path) -> dict[str, int]:
-    """Rows whose retention or tier from the SQL formula differ from the engine's."""
+    """Rows whose retention (bit for bit), tier or action from the SQL formula
+    differ from the engine's, both computed on the same rows in one pass."""
     from pyspark.sql import functions as F
 
     from quillmarrow_engine.spark import tier_dataframe
 
-    frame = session.read.parquet(str(data))
-    engine = tier_dataframe(frame).select(
-        "id", F.col("retention").alias("e_retention"), F.col("tier").alias("e_tier"),
-        F.col("action").alias("e_action"),
-    )
-    formula = sql_formula(frame).select("id", "retention", "tier", "action")
-    both = engine.join(formula, "id")
+    engine = tier_dataframe(session.read.parquet(str(data)))
+    for name in ("retention", "tier", "action"):
+        engine = engine.withColumnRenamed(name, f"engine_{name}")
+    both = sql_formula(engine)
     row = both.agg(
         F.count(F.lit(1)).alias("rows"),
-        F.sum((F.col("retention") != F.col("e_retention")).cast("long")).alias("retention"),
-        F.sum((F.col("tier") != F.col("e_tier")).cast("long")).alias("tier"),
-        F.sum((F.col("action") != F.col("e_action")).cast("long")).alias("action"),
+        *[
+            F.sum((F.col(name) != F.col(f"engine_{name}")).cast("long")).alias(name)
+            for name in ("retention", "tier", "action")
+        ],
     ).collect()[0]
     return row.asDict()
 

@@ -142,17 +142,20 @@ def command(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
             sys.stderr.write(f"wrote {args.output} in {seconds:.2f} s\n")
 
 
+_NEEDS = {
+    "local": (("pyarrow", "numpy"), "tables"),
+    "dask": (("pyarrow", "numpy", "pandas", "dask", "distributed"), "dask"),
+    "spark": (("pyarrow", "numpy", "pyspark"), "spark"),
+}
+
+
 def _missing_extra(engine: str) -> str | None:
-    needs = {"local": ("pyarrow",), "dask": ("pyarrow", "dask", "distributed"), "spark": ("pyarrow", "pyspark")}
-    extra = {"local": "dask", "dask": "dask", "spark": "spark"}[engine]
     import importlib.util
 
-    absent = [name for name in needs[engine] if importlib.util.find_spec(name) is None]
+    modules, extra = _NEEDS[engine]
+    absent = [name for name in modules if importlib.util.find_spec(name) is None]
     if absent:
-        return (
-            f"--engine {engine} needs {', '.join(absent)}: "
-            f"pip install 'quillmarrow-engine[{extra}]'"
-        )
+        return f"--engine {engine} needs {', '.join(absent)}: pip install 'quillmarrow-engine[{extra}]'"
     return None
 
 
