@@ -5,7 +5,6 @@ for row, what tier_table gives."""
 import os
 import shutil
 import sys
-import warnings
 
 import pytest
 
@@ -36,7 +35,8 @@ import pyarrow.parquet as pq  # noqa: E402
 
 from quillmarrow_engine import cli, parquet  # noqa: E402
 
-warnings.filterwarnings("ignore", message="PySpark does not yet fully support pandas")
+# pyspark warns about pandas 3 when it starts; the Arrow batches here need no pandas.
+pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas")
 
 
 @pytest.fixture(scope="module")
