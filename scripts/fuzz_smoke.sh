@@ -5,7 +5,7 @@
 #   scripts/fuzz_smoke.sh                      every target, 60 s each
 #   FUZZ_SECONDS=1800 scripts/fuzz_smoke.sh parse_json   one target, 30 min
 #
-# Targets: parse_json, run_command, jsonl_chunk. The corpora live in fuzz/corpus-<target>
+# Targets: parse_json, run_command, jsonl_chunk, columns. The corpora live in fuzz/corpus-<target>
 # (kept out of git) and grow from run to run; crashes and check failures are
 # saved under fuzz/artifacts/ and make the script fail. When clang++-14 or its
 # libFuzzer runtime is missing, the script installs them with apt-get if it
@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 cxx=${FUZZ_CXX:-clang++-14}
-if [ "$#" -gt 0 ]; then targets=("$@"); else targets=(parse_json run_command jsonl_chunk); fi
+if [ "$#" -gt 0 ]; then targets=("$@"); else targets=(parse_json run_command jsonl_chunk columns); fi
 
 have_libfuzzer() {
   command -v "$cxx" >/dev/null 2>&1 &&
@@ -40,6 +40,7 @@ for t in "${targets[@]}"; do
   bin="$build/fuzz_$t"
   [ -x "$bin" ] || { echo "unknown fuzz target: $t" >&2; exit 2; }
   log="$build/fuzz_$t.log"
+  mkdir -p "fuzz/corpus-$t"
   echo "== fuzz_$t for ${seconds}s"
   start=$(date +%s)
   if nice -n 10 "$bin" "fuzz/corpus-$t" -dict=fuzz/json.dict -max_len=8192 \
