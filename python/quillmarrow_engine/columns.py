@@ -264,10 +264,13 @@ def _tier_pandas(data: Any) -> Any:
     if not isinstance(data, pd.DataFrame):
         raise TypeError(f"tier_table takes a pandas DataFrame, not {type(data).__name__}")
     result = tier_arrays(**_tier_input_columns(data, list(data.columns)))
+    # The arrays become the new columns as they are: a Series made without a
+    # copy, and categoricals over the codes viewed as int8 (pandas' own code
+    # type), so the call's memory stays the size of its outputs.
     return data.assign(
-        retention=result.retention,
-        tier=pd.Categorical.from_codes(result.tier, dtype=pd.CategoricalDtype(TIERS)),
-        action=pd.Categorical.from_codes(result.action, dtype=pd.CategoricalDtype(ACTIONS)),
+        retention=pd.Series(result.retention, index=data.index, copy=False),
+        tier=pd.Categorical.from_codes(result.tier.view("int8"), dtype=pd.CategoricalDtype(TIERS)),
+        action=pd.Categorical.from_codes(result.action.view("int8"), dtype=pd.CategoricalDtype(ACTIONS)),
     )
 
 
