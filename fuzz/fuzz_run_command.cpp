@@ -5,13 +5,12 @@
 // Name and payload are made well-formed UTF-8 first, as the Python boundary
 // only ever hands over such text.
 //
-// Every answer is checked against the layers it is made of, in the order the
-// checks run: a parse error gives the reader's message; an unknown name gives
-// "unknown command: " and the name; a shape or decoding failure gives its
-// message; a success is the written envelope of the decoded, scored records.
-// The tier chosen is checked against the decision chain, the retention
-// against the "score" computation, and every text against UTF-8. Two calls
-// with the same texts must give the same answer.
+// Every answer is checked against the reference road
+// (run_command_through_tree: parse, decode from the tree, score, write), which
+// must give the same text or the same message. The tier chosen is checked
+// against the decision chain, the retention against the "score" computation,
+// and every text against UTF-8. Two calls with the same texts must give the
+// same answer.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -24,18 +23,15 @@
 #include "commands/run_command.hpp"
 #include "fuzz_support.hpp"
 #include "json/error.hpp"
+#include "reference/commands.hpp"
 #include "reference/parse.hpp"
 #include "reference/records.hpp"
-#include "reference/results.hpp"
 #include "reference/value.hpp"
-#include "reference/write.hpp"
 #include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 
 namespace quillmarrow::fuzz {
 namespace {
-
-using Expected = std::variant<JsonValue, std::string>;  // result value or error message
 
 std::string_view expected_action(const TierInput& in, double retention) {
   const double d = in.days_since_recall;
@@ -57,11 +53,11 @@ std::string_view tier_of_action(std::string_view action) {
   return "cold";
 }
 
-// Decodes, classifies and checks one item; the decision's JSON value or the
-// decoding message.
-Expected tier_value(const JsonValue& payload) {
-  auto decoded = decode_tier_input(payload);
-  if (const EngineError* e = std::get_if<EngineError>(&decoded)) return e->message;
+// Checks the decision of one item that decodes against the decision chain
+// and the "score" computation.
+void check_tier_item(const JsonValue& item) {
+  auto decoded = decode_tier_input(item);
+  if (!std::holds_alternative<TierInput>(decoded)) return;
   const TierInput& in = std::get<TierInput>(decoded);
   QM_FUZZ_CHECK(std::isfinite(in.days_since_recall) && std::isfinite(in.retrieval_count) &&
                     std::isfinite(in.importance) && std::isfinite(in.frequency),
@@ -75,60 +71,31 @@ Expected tier_value(const JsonValue& payload) {
   const std::string_view action = expected_action(in, retention);
   QM_FUZZ_CHECK(action_name(decision.action) == action, action_name(decision.action));
   QM_FUZZ_CHECK(tier_name(decision.tier()) == tier_of_action(action), tier_name(decision.tier()));
-  JsonValue json = tier_decision_to_json(decision);
-  const JsonObject* o = json.as_object();
-  QM_FUZZ_CHECK(o != nullptr && o->size() == 3, "decision object");
-  return json;
 }
 
-Expected score_value(const JsonValue& payload) {
+void check_score(const JsonValue& payload) {
   auto decoded = decode_retention_input(payload);
-  if (const EngineError* e = std::get_if<EngineError>(&decoded)) return e->message;
+  if (!std::holds_alternative<RetentionInput>(decoded)) return;
   const RetentionScore s = compute_retention_score(std::get<RetentionInput>(decoded));
   QM_FUZZ_CHECK(s.retention >= 0.0 && s.retention <= 10.0, "retention bounds");
   QM_FUZZ_CHECK(s.stability >= 0.001 && std::isfinite(s.stability), "stability bounds");
   QM_FUZZ_CHECK(s.boost >= 1.0 && std::isfinite(s.boost), "boost bounds");
-  return retention_score_to_json(s);
 }
 
-Expected batch_value(const JsonValue& payload) {
-  const JsonObject* o = payload.as_object();
-  const JsonValue* items = o != nullptr ? o->find("items") : nullptr;
-  const JsonArray* list = items != nullptr ? items->as_array() : nullptr;
-  if (list == nullptr) return std::string("missing required field: items");
-  JsonArray decisions;
-  for (const JsonValue& item : *list) {
-    Expected one = tier_value(item);
-    if (std::string* message = std::get_if<std::string>(&one)) return std::move(*message);
-    decisions.push_back(std::move(std::get<JsonValue>(one)));
-  }
-  JsonObject result;
-  result.insert("decisions", JsonValue(std::move(decisions)));
-  return JsonValue(std::move(result));
-}
-
-// What run_command must answer: the success text, or the error message.
-struct Answer {
-  bool ok = false;
-  std::string text;
-};
-
-Answer expected_answer(std::string_view name, std::string_view payload) {
+// The scoring invariants on every record of the payload that decodes.
+void check_scoring(std::string_view name, std::string_view payload) {
   ParseResult parsed = parse_json(payload);
-  if (const JsonError* e = std::get_if<JsonError>(&parsed)) return {false, error_message(*e)};
+  if (!std::holds_alternative<JsonValue>(parsed)) return;
   const JsonValue& value = std::get<JsonValue>(parsed);
-  Expected result;
-  if (name == "tier") {
-    result = tier_value(value);
-  } else if (name == "tier-batch") {
-    result = batch_value(value);
-  } else if (name == "score") {
-    result = score_value(value);
-  } else {
-    return {false, "unknown command: " + std::string(name)};
+  if (name == "tier") check_tier_item(value);
+  if (name == "score") check_score(value);
+  if (name == "tier-batch") {
+    const JsonObject* o = value.as_object();
+    const JsonValue* items = o != nullptr ? o->find("items") : nullptr;
+    if (items != nullptr && items->as_array() != nullptr) {
+      for (const JsonValue& item : *items->as_array()) check_tier_item(item);
+    }
   }
-  if (std::string* message = std::get_if<std::string>(&result)) return {false, *message};
-  return {true, write_json(success_envelope(std::move(std::get<JsonValue>(result))))};
 }
 
 void check(std::string_view name, std::string_view payload) {
@@ -143,9 +110,13 @@ void check(std::string_view name, std::string_view payload) {
   QM_FUZZ_CHECK(again.index() == answer.index() && text_again == text, payload);
   QM_FUZZ_CHECK(is_valid_utf8(text), text);
 
-  const Answer expected = expected_answer(name, payload);
-  QM_FUZZ_CHECK(ok == expected.ok, text);
-  QM_FUZZ_CHECK(text == expected.text, text);
+  // The reference road must answer the same text, or the same message.
+  const CommandResult expected = run_command_through_tree(name, payload);
+  QM_FUZZ_CHECK(ok == std::holds_alternative<std::string>(expected), text);
+  QM_FUZZ_CHECK(
+      text == (ok ? std::get<std::string>(expected) : std::get<EngineError>(expected).message),
+      text);
+  check_scoring(name, payload);
   if (ok) {
     QM_FUZZ_CHECK(text.rfind(kEnvelopeHead, 0) == 0, text);
     QM_FUZZ_CHECK(std::holds_alternative<JsonValue>(parse_json(text)), text);

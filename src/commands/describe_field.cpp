@@ -32,6 +32,21 @@ bool is_escaped(char32_t cp) {
   return it != std::end(kEscapedRanges) && it->first <= cp;
 }
 
+struct ShortEscape {
+  char32_t code_point;
+  std::string_view text;
+};
+constexpr ShortEscape kShortEscapes[] = {{U'"', "\\\""}, {U'\\', "\\\\"}, {U'\t', "\\t"},
+                                         {U'\r', "\\r"}, {U'\n', "\\n"},  {U'\0', "\\0"}};
+
+// The two-character escape of cp in the quoted form, if it has one.
+const std::string_view* short_escape(char32_t cp) {
+  for (const ShortEscape& escape : kShortEscapes) {
+    if (escape.code_point == cp) return &escape.text;
+  }
+  return nullptr;
+}
+
 void append_brace_escape(std::string& out, char32_t cp) {
   static constexpr char kHex[] = "0123456789abcdef";
   char digits[8];
@@ -71,31 +86,12 @@ std::string quote_string(std::string_view text) {
       continue;
     }
     const char32_t cp = sequence.code_point;
-    switch (cp) {
-      case U'"':
-        out.append("\\\"", 2);
-        break;
-      case U'\\':
-        out.append("\\\\", 2);
-        break;
-      case U'\t':
-        out.append("\\t", 2);
-        break;
-      case U'\r':
-        out.append("\\r", 2);
-        break;
-      case U'\n':
-        out.append("\\n", 2);
-        break;
-      case U'\0':
-        out.append("\\0", 2);
-        break;
-      default:
-        if (is_escaped(cp)) {
-          append_brace_escape(out, cp);
-        } else {
-          out.append(text.substr(pos, sequence.length));
-        }
+    if (const std::string_view* escape = short_escape(cp)) {
+      out.append(*escape);
+    } else if (is_escaped(cp)) {
+      append_brace_escape(out, cp);
+    } else {
+      out.append(text.substr(pos, sequence.length));
     }
     pos += sequence.length;
   }
