@@ -217,14 +217,15 @@ def score_arrays(days_since_recall: Any, retrieval_count: Any, importance: Any, 
     return result
 
 
-def _tier_input_columns(data: Any, names: list[str]) -> dict[str, Any]:
+def _tier_input_columns(data: Any, names: list[Any]) -> dict[str, Any]:
     columns: dict[str, Any] = {}
-    for name in NUMBER_FIELDS:
-        if name not in names:
+    for name in NUMBER_FIELDS + FLAG_FIELDS:
+        count = names.count(name)
+        if count == 0 and name in NUMBER_FIELDS:
             raise ValueError(f"missing column {name!r}")
-        columns[name] = data[name] if _module_of(data) == "pandas" else data.column(name)
-    for name in FLAG_FIELDS:
-        if name in names:
+        if count > 1:
+            raise ValueError(f"column {name!r} appears {count} times")
+        if count == 1:
             columns[name] = data[name] if _module_of(data) == "pandas" else data.column(name)
     return columns
 

@@ -132,6 +132,10 @@ BAD_TABLES = [
      ValueError, "missing column 'importance'"),
     (lambda: pd.DataFrame(with_column("importance", pd.Categorical([0.5, 0.1, 0.2, 0.3]))),
      TypeError, "column 'importance' must hold numbers (floating-point or integers), not category"),
+    (lambda: pd.concat([pd.DataFrame(ROWS), pd.DataFrame({"importance": [1.0] * 4})], axis=1),
+     ValueError, "column 'importance' appears 2 times"),
+    (lambda: pa.table(ROWS).append_column("keep_forever", pa.array([0] * 4)),
+     ValueError, "column 'keep_forever' appears 2 times"),
     (lambda: ROWS, TypeError, "tier_table takes a pyarrow Table or RecordBatch or a pandas DataFrame, not dict"),
     (lambda: pd.Series([1.0]), TypeError, "tier_table takes a pandas DataFrame, not Series"),
 ]
