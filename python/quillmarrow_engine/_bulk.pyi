@@ -2,31 +2,38 @@
 # functions: inputs are one-dimensional buffers of numbers (flags: booleans
 # or integers 0 and 1), outputs writable C-contiguous buffers they fill) and
 # quillmarrow_engine.jsonl (tier_jsonl_chunk).
+from typing import Any
+
 from typing_extensions import Buffer
+
+# What the column functions read and fill: any object that exports a buffer
+# (a NumPy array, a memoryview, bytes). NumPy's own types say so only for
+# Python 3.12 and later, so the column parameters are left open.
+_Column = Any
 
 TIERS: tuple[str, ...]
 ACTIONS: tuple[str, ...]
 
 def tier_columns(
-    days_since_recall: Buffer,
-    retrieval_count: Buffer,
-    importance: Buffer,
-    frequency: Buffer,
-    is_procedural: Buffer | None,
-    keep_forever: Buffer | None,
-    retention: Buffer,
-    tier: Buffer,
-    action: Buffer,
+    days_since_recall: _Column,
+    retrieval_count: _Column,
+    importance: _Column,
+    frequency: _Column,
+    is_procedural: _Column | None,
+    keep_forever: _Column | None,
+    retention: _Column,
+    tier: _Column,
+    action: _Column,
     /,
 ) -> None: ...
 def score_columns(
-    days_since_recall: Buffer,
-    retrieval_count: Buffer,
-    importance: Buffer,
-    frequency: Buffer,
-    retention: Buffer,
-    stability: Buffer,
-    boost: Buffer,
+    days_since_recall: _Column,
+    retrieval_count: _Column,
+    importance: _Column,
+    frequency: _Column,
+    retention: _Column,
+    stability: _Column,
+    boost: _Column,
     /,
 ) -> None: ...
 def tier_jsonl_chunk(

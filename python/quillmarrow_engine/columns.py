@@ -141,7 +141,7 @@ def _from_pandas(name: str, series: Any, flag: bool) -> Any:
 
 
 def _from_arrow(name: str, values: Any, flag: bool) -> Any:
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     np = _numpy()
     kind = values.type
@@ -197,7 +197,10 @@ def tier_arrays(
     ]
     rows = len(numbers[0])
     result = TierResult(np.empty(rows, np.float64), np.empty(rows, np.uint8), np.empty(rows, np.uint8))
-    _bulk.tier_columns(*numbers, *flags, *result)
+    days, counts, importance_, frequency_ = numbers
+    _bulk.tier_columns(
+        days, counts, importance_, frequency_, flags[0], flags[1], result.retention, result.tier, result.action
+    )
     return result
 
 
@@ -213,7 +216,8 @@ def score_arrays(days_since_recall: Any, retrieval_count: Any, importance: Any, 
     ]
     rows = len(numbers[0])
     result = ScoreResult(np.empty(rows, np.float64), np.empty(rows, np.float64), np.empty(rows, np.float64))
-    _bulk.score_columns(*numbers, *result)
+    days, counts, importance_, frequency_ = numbers
+    _bulk.score_columns(days, counts, importance_, frequency_, result.retention, result.stability, result.boost)
     return result
 
 
@@ -231,7 +235,7 @@ def _tier_input_columns(data: Any, names: list[Any]) -> dict[str, Any]:
 
 
 def _tier_arrow(data: Any) -> Any:
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     if not isinstance(data, (pa.Table, pa.RecordBatch)):
         raise TypeError(f"tier_table takes a pyarrow Table or RecordBatch, not {type(data).__name__}")
@@ -260,7 +264,7 @@ def _tier_arrow(data: Any) -> Any:
 
 
 def _tier_pandas(data: Any) -> Any:
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
     if not isinstance(data, pd.DataFrame):
         raise TypeError(f"tier_table takes a pandas DataFrame, not {type(data).__name__}")

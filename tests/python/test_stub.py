@@ -63,8 +63,8 @@ SNIPPETS = {
         "from quillmarrow_engine import _bulk\n"
         "_bulk.tier_columns(b'', b'', b'', b'', None, None, bytearray(), bytearray(), bytearray())\n"
         "_bulk.score_columns(b'', b'', b'', b'', b'', b'', b'', b'')\n"
-        "_bulk.tier_columns(b'', b'', b'', b'', 1, None, b'', b'', b'')\n",
-        [(3, "call-arg"), (4, "arg-type")],
+        "_bulk.tier_columns(b'', b'', b'', b'', None, None, b'', b'')\n",
+        [(3, "call-arg"), (4, "call-arg")],
         [],
     ),
 }
