@@ -88,14 +88,18 @@ run_python() {
     "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
     "$venv/bin/python" -m pip install -q -r requirements-test.txt
     "$venv/bin/python" -m pip install -q "$wheel[postgres]"  # psycopg and numpy for retier
+    local clusters=""
     if [ "$py" = "${pythons[0]}" ]; then
       # The Dask and Spark tests (a local cluster each) run under the first
-      # interpreter, installed through the wheel's own extras; under the
-      # others they skip, saying so, which keeps pyspark's download to one.
+      # interpreter, installed through the wheel's own extras, and fail there
+      # rather than skip if something is missing; under the others they skip,
+      # saying so, which keeps pyspark's download to one.
       "$venv/bin/python" -m pip install -q "$wheel[dask,spark]"
+      clusters=1
     fi
     echo "== pytest on CPython $ver"
-    (cd "$root/tests/python" && "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
+    (cd "$root/tests/python" && QM_REQUIRE_CLUSTERS=$clusters \
+      "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
   done
 
   # The panic paths of the call frame cannot be reached by a valid call; a

@@ -25,10 +25,21 @@ NEW_COLUMNS = ("retention", "tier", "action")
 FIELDS = ("days_since_recall", "retrieval_count", "importance", "frequency", "is_procedural", "keep_forever")
 
 
+# Set by the test command where the Dask and Spark extras are installed:
+# there a missing piece fails the tests instead of skipping them.
+REQUIRE_CLUSTERS = bool(os.environ.get("QM_REQUIRE_CLUSTERS"))
+
+
+def skip_or_fail(reason: str) -> None:
+    if REQUIRE_CLUSTERS:
+        pytest.fail(f"QM_REQUIRE_CLUSTERS is set, but {reason}", pytrace=False)
+    pytest.skip(reason, allow_module_level=True)
+
+
 def need(module: str, why: str):
     """Import module, or skip the calling test module saying why."""
     if importlib.util.find_spec(module) is None:
-        pytest.skip(f"{module} is not installed ({why})", allow_module_level=True)
+        skip_or_fail(f"{module} is not installed ({why})")
     return importlib.import_module(module)
 
 

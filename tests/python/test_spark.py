@@ -17,6 +17,7 @@ from scale_data import (
     expected_table,
     leftovers,
     need,
+    skip_or_fail,
     with_bad_value,
     write_dataset,
 )
@@ -26,9 +27,7 @@ need("pyarrow", WHY)
 need("numpy", WHY)
 need("pyspark", WHY)
 if not (shutil.which("java") or os.environ.get("JAVA_HOME")):
-    pytest.skip(
-        "no Java runtime for Spark (Java 17 or later: apt-get install default-jre-headless)", allow_module_level=True
-    )
+    skip_or_fail("no Java runtime for Spark (Java 17 or later: apt-get install default-jre-headless)")
 
 import pyarrow as pa  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
