@@ -181,7 +181,7 @@ def main() -> None:
                 results[name]["startup_s"] = startup
             print(f"  {name:<28} {seconds:7.2f} s  {rows / seconds:>12,.0f} rows/s", flush=True)
 
-        print(f"{rows:,} rows; {machine()}")
+        print(f"{rows:,} rows; {machine()}; load average {os.getloadavg()[0]:.1f} at the start")
         record("local", best_of(args.repeat, scratch, data, parquet.run_local))
 
         if "dask" not in args.skip:
@@ -225,6 +225,8 @@ def main() -> None:
                     session.stop()
 
         base = results["local"]["rows_per_s"]
+        # On a shared machine the load says how far to trust the numbers.
+        print(f"load average {os.getloadavg()[0]:.1f} at the end")
         print()
         print(f"| Engine | Time (s) | Rows/s | vs local |")
         print("|---|---|---|---|")
@@ -233,7 +235,10 @@ def main() -> None:
                 print(f"| {name} | {result['seconds']:.2f} | {result['rows_per_s']:,.0f} "
                       f"| {result['rows_per_s'] / base:.2f} |")
         if args.json:
-            args.json.write_text(json.dumps({"machine": machine(), "rows": rows, "results": results}, indent=2))
+            args.json.write_text(json.dumps(
+                {"machine": machine(), "rows": rows, "load_average": os.getloadavg()[0], "results": results},
+                indent=2,
+            ))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
