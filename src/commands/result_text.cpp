@@ -1,28 +1,86 @@
 #include "commands/result_text.hpp"
 
+#include <array>
+#include <cstddef>
+#include <cstring>
+
 #include "json/writer.hpp"
 
 namespace quillmarrow {
 
-// Action and tier names are plain lower-case ASCII: nothing to escape.
+namespace {
+
+// A decision's text is one of seven heads, the retention and one of seven
+// tails, since the tier follows from the action:
+//   {"action":"<action>","retention":   <double>   ,"tier":"<tier>"}
+// The heads and tails are built once, at compile time, so that writing a
+// decision is three copies into a local buffer and one append: this runs
+// once per item of a batch. Names are plain lower-case ASCII: nothing to
+// escape.
+constexpr std::size_t kPieceRoom = 48;
+
+struct Piece {
+  char text[kPieceRoom] = {};
+  std::size_t size = 0;
+
+  constexpr void add(std::string_view s) {
+    for (char c : s) text[size++] = c;
+  }
+};
+
+struct DecisionPieces {
+  Piece head;
+  Piece tail;
+};
+
+constexpr std::array<DecisionPieces, kActionCount> make_decision_pieces() {
+  std::array<DecisionPieces, kActionCount> pieces{};
+  for (std::size_t i = 0; i < kActionCount; ++i) {
+    const auto action = static_cast<Action>(i);
+    pieces[i].head.add(R"({"action":")");
+    pieces[i].head.add(action_name(action));
+    pieces[i].head.add(R"(","retention":)");
+    pieces[i].tail.add(R"(,"tier":")");
+    pieces[i].tail.add(tier_name(tier_of(action)));
+    pieces[i].tail.add(R"("})");
+  }
+  return pieces;
+}
+
+constexpr std::array<DecisionPieces, kActionCount> kDecisionPieces = make_decision_pieces();
+
+// Copies a piece whole (a fixed-size copy: a few moves) and advances p by its size.
+char* put(char* p, const Piece& piece) {
+  std::memcpy(p, piece.text, kPieceRoom);
+  return p + piece.size;
+}
+
+char* put(char* p, std::string_view text) {
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
+}  // namespace
+
 void append_tier_decision(std::string& out, const TierDecision& decision) {
-  out.append(R"({"action":")");
-  out.append(action_name(decision.action));
-  out.append(R"(","retention":)");
-  append_double(out, decision.retention);
-  out.append(R"(,"tier":")");
-  out.append(tier_name(decision.tier()));
-  out.append(R"("})");
+  const DecisionPieces& pieces = kDecisionPieces[static_cast<std::size_t>(decision.action)];
+  char buf[2 * kPieceRoom + kDoubleTextRoom];
+  char* p = put(buf, pieces.head);
+  p += write_double(p, decision.retention);
+  p = put(p, pieces.tail);
+  out.append(buf, static_cast<std::size_t>(p - buf));
 }
 
 void append_retention_score(std::string& out, const RetentionScore& score) {
-  out.append(R"({"boost":)");
-  append_double(out, score.boost);
-  out.append(R"(,"retention":)");
-  append_double(out, score.retention);
-  out.append(R"(,"stability":)");
-  append_double(out, score.stability);
-  out.push_back('}');
+  char buf[64 + 3 * kDoubleTextRoom];
+  char* p = put(buf, R"({"boost":)");
+  p += write_double(p, score.boost);
+  p = put(p, R"(,"retention":)");
+  p += write_double(p, score.retention);
+  p = put(p, R"(,"stability":)");
+  p += write_double(p, score.stability);
+  *p++ = '}';
+  out.append(buf, static_cast<std::size_t>(p - buf));
 }
 
 }  // namespace quillmarrow

@@ -3,6 +3,7 @@
 // ids).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -21,5 +22,12 @@ void append_double(std::string& out, double x);
 // double quote, the backslash and the bytes below 0x20 escaped.
 void append_json_number(std::string& out, const JsonNumber& number);
 void append_json_string(std::string& out, std::string_view text);
+
+// The room write_double needs: a double's text is at most 24 bytes, and the
+// rest lets it move digits in fixed-size blocks.
+inline constexpr std::size_t kDoubleTextRoom = 48;
+// Writes format_double(x) into buf, which has kDoubleTextRoom bytes, and
+// returns its length: for texts assembled in a local buffer.
+std::size_t write_double(char* buf, double x);
 
 }  // namespace quillmarrow
