@@ -17,6 +17,14 @@ constexpr std::array<std::string_view, 6> kFieldNames = {"days_since_recall", "r
 constexpr std::array<std::size_t, 6> kKeyOrder = {kDaysSinceRecall, kFrequency,   kImportance,
                                                   kIsProcedural,    kKeepForever, kRetrievalCount};
 
+// Whether key, of Length bytes, is the name of field. The comparison has a
+// constant size, which compiles to a few word compares instead of a call to
+// memcmp: this runs for every member of every record.
+template <std::size_t Length>
+bool names(std::string_view key, std::size_t field) {
+  return std::memcmp(key.data(), kFieldNames[field].data(), Length) == 0;
+}
+
 bool is_flag(std::size_t field) {
   return field >= kIsProcedural;
 }
@@ -37,30 +45,30 @@ std::string_view expectation(std::size_t field) {
 // only candidate and one comparison confirms it.
 std::size_t RecordSlots::field_index(std::string_view key) const {
   std::size_t field;
+  bool same;
   switch (key.size()) {
     case 17:
-      field = kDaysSinceRecall;
+      same = names<17>(key, field = kDaysSinceRecall);
       break;
     case 15:
-      field = kRetrievalCount;
+      same = names<15>(key, field = kRetrievalCount);
       break;
     case 10:
-      field = kImportance;
+      same = names<10>(key, field = kImportance);
       break;
     case 9:
-      field = kFrequency;
+      same = names<9>(key, field = kFrequency);
       break;
     case 13:
-      field = kIsProcedural;
+      same = names<13>(key, field = kIsProcedural);
       break;
     case 12:
-      field = kKeepForever;
+      same = names<12>(key, field = kKeepForever);
       break;
     default:
       return kNoField;
   }
-  if (field >= shape_->field_count) return kNoField;
-  return std::memcmp(key.data(), kFieldNames[field].data(), key.size()) == 0 ? field : kNoField;
+  return same && field < shape_->field_count ? field : kNoField;
 }
 
 void RecordSlots::set(std::size_t field, const FieldValue& value) {
