@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "commands/jsonl_chunk.hpp"
+#include "commands/result_text.hpp"
 #include "commands/run_command.hpp"
 #include "commands/utf8_check.hpp"
 #include "fuzz_support.hpp"
@@ -21,8 +22,6 @@
 
 namespace quillmarrow::fuzz {
 namespace {
-
-constexpr std::string_view kTierHead = R"({"ok":true,"result":)";
 
 bool blank(std::string_view line) {
   return line.find_first_not_of(" \t\r") == std::string_view::npos;
@@ -44,7 +43,9 @@ std::string expected_for(std::string_view line, bool& ok) {
   }
   ok = true;
   const std::string& text = std::get<std::string>(result);
-  return text.substr(kTierHead.size(), text.size() - kTierHead.size() - 1);
+  // The result inside the success envelope.
+  return text.substr(kEnvelopeHead.size(),
+                     text.size() - kEnvelopeHead.size() - kEnvelopeTail.size());
 }
 
 // Removes the "id" member the kernel adds after "action", if any.

@@ -1,4 +1,6 @@
-// Fuzz target for parse_json. For every byte string:
+// Fuzz target for the JSON reader (json/reader_core.hpp), through the test
+// support's parse_json, which builds a value tree from the reader's events,
+// and the JSON layer's writers. For every byte string:
 //  - a rejected text gets a syntax error whose line and column point inside
 //    the text (at most one byte past its end);
 //  - an accepted text round-trips: writing the value and reading it back gives
