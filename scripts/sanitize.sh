@@ -71,9 +71,15 @@ run_python() {
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   "$venv/bin/python" -m pip install -q -r requirements-test.txt
+  # The C++ runtime is preloaded beside the sanitizer's: the sanitizer looks
+  # up the real __cxa_throw when it starts, and without libstdc++ already
+  # loaded it finds none, so the first C++ exception thrown inside another
+  # extension (pyarrow's Parquet reader refusing a file) would abort.
+  local cxxrt
+  cxxrt=$("$cxx" -print-file-name=libstdc++.so.6)
   echo "== pytest on a sanitized module ($(basename "$wheel"), runtime $(basename "$runtime"))"
   (cd "$root/tests/python" &&
-    LD_PRELOAD="$runtime" PYTHONMALLOC=malloc QM_SANITIZED=1 \
+    LD_PRELOAD="$runtime $cxxrt" PYTHONMALLOC=malloc QM_SANITIZED=1 \
       ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:detect_stack_use_after_return=1 \
       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python" \

@@ -4,9 +4,9 @@ The column functions (tier_arrays, score_arrays, tier_table and the code
 tables TIERS and ACTIONS) come from quillmarrow_engine.columns, and
 tier_jsonl (a JSON Lines export tiered line by line) from
 quillmarrow_engine.jsonl, each loaded on first use, so importing the package
-needs neither NumPy nor the native modules. `retier` re-tiers a SQLite or
-PostgreSQL table in place; it too imports NumPy (and psycopg) only when
-called.
+needs neither NumPy nor the native modules. `retier` (quillmarrow_engine.
+retiering) re-tiers a SQLite or PostgreSQL table in place; it too is loaded on
+first use, and imports NumPy (and psycopg) only when called.
 """
 
 from __future__ import annotations
@@ -14,11 +14,10 @@ from __future__ import annotations
 from importlib import import_module
 from typing import TYPE_CHECKING, Any
 
-from .retiering import RetierError, RetierResult, retier
-
 if TYPE_CHECKING:
     from .columns import ACTIONS, TIERS, ScoreResult, TierResult, score_arrays, tier_arrays, tier_table
     from .jsonl import tier_jsonl
+    from .retiering import RetierError, RetierResult, retier
 
 # Each public name and the module it comes from.
 _LAZY_NAMES = {
@@ -27,6 +26,7 @@ _LAZY_NAMES = {
         "columns",
     ),
     "tier_jsonl": "jsonl",
+    **dict.fromkeys(("RetierError", "RetierResult", "retier"), "retiering"),
 }
 
 

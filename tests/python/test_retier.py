@@ -118,9 +118,11 @@ def _database(kind, request, tmp_path):
         path = tmp_path / "store.db"
         sqlite3.connect(path).close()
         return Database("sqlite", str(path), lambda: sqlite3.connect(path))
+    # The server fixture comes first: it skips, saying why, where psycopg or
+    # a server cannot be had.
+    url = request.getfixturevalue("postgres_url")
     import psycopg
 
-    url = request.getfixturevalue("postgres_url")
     # A fresh schema per test keeps the tests apart on the one server.
     schema = f"t_{abs(hash(request.node.nodeid)):x}"
     with psycopg.connect(url, autocommit=True) as conn:
