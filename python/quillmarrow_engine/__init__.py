@@ -19,6 +19,20 @@ if TYPE_CHECKING:
     from .jsonl import tier_jsonl
     from .retiering import RetierError, RetierResult, retier
 
+__all__ = [
+    "ACTIONS",
+    "TIERS",
+    "RetierError",
+    "RetierResult",
+    "ScoreResult",
+    "TierResult",
+    "retier",
+    "score_arrays",
+    "tier_arrays",
+    "tier_jsonl",
+    "tier_table",
+]
+
 # Each public name and the module it comes from.
 _LAZY_NAMES = {
     **dict.fromkeys(

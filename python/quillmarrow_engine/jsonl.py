@@ -29,6 +29,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
 from typing import IO, Any, BinaryIO, Union
 
+from ._files import atomic_file
 from .summary import Decisions, Tally
 
 __all__ = [
@@ -365,36 +366,3 @@ def _atomic_output(destination: Destination) -> Iterator[BinaryIO]:
         return
     with atomic_file(os.fspath(destination)) as out:
         yield out
-
-
-@contextmanager
-def atomic_file(path: str) -> Iterator[BinaryIO]:
-    """Writes path beside its target under a temporary name and renames it on
-    success, so a failed run leaves neither a half-written file nor the
-    temporary one (and an existing file stays as it was). The new file gets
-    the mode of the file it replaces, or what a new file would get."""
-    import tempfile
-
-    target = os.path.abspath(path)
-    fd, temporary = tempfile.mkstemp(
-        dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.", suffix=".tmp"
-    )
-    try:
-        with open(fd, "wb") as out:
-            yield out
-        os.chmod(temporary, _new_file_mode(target))
-        os.replace(temporary, target)
-    except BaseException:
-        with suppress(OSError):
-            os.unlink(temporary)
-        raise
-
-
-def _new_file_mode(path: str) -> int:
-    """The mode of the file being replaced, or what a new file would get."""
-    try:
-        return stat.S_IMODE(os.stat(path).st_mode)
-    except OSError:
-        mask = os.umask(0)
-        os.umask(mask)
-        return 0o666 & ~mask

@@ -17,19 +17,19 @@ PostgreSQL database. Neither is imported before `retier` is called.
 
 from __future__ import annotations
 
+import io
 import json
 import math
 import os
-import stat
-import tempfile
 import time
 from collections import Counter
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from contextlib import contextmanager, suppress
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from pathlib import Path
 from typing import IO, Any, TextIO
+
+from ._files import atomic_file
 
 FIELDS = (
     "days_since_recall",
@@ -465,26 +465,8 @@ def _report_sink(report: str | os.PathLike[str] | IO[str] | None) -> Iterator[Te
         return
     # Written beside the target and renamed at the end, so a failed run leaves
     # no half-written report (and an older one as it was).
-    target = Path(report).resolve()
-    fd, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
-    try:
-        with open(fd, "w", encoding="utf-8", newline="\n") as out:
-            yield out
-        os.chmod(temporary, _new_file_mode(target))
-        os.replace(temporary, target)
-    except BaseException:
-        with suppress(OSError):
-            os.unlink(temporary)
-        raise
-
-
-def _new_file_mode(path: Path) -> int:
-    try:
-        return stat.S_IMODE(os.stat(path).st_mode)
-    except OSError:
-        mask = os.umask(0)
-        os.umask(mask)
-        return 0o666 & ~mask
+    with atomic_file(report) as raw, io.TextIOWrapper(raw, encoding="utf-8", newline="\n") as out:
+        yield out
 
 
 def format_transitions(result: RetierResult) -> str:
