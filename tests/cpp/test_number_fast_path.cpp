@@ -220,6 +220,19 @@ TEST(NumberFastPath, ChosenNumbersReadAsOneDigitAtATime) {
       "1e400",
       "1e-400",
       "123.456e2147483648",
+      // Where the short road for nineteen digits and no exponent ends.
+      "0.87, \"frequency\"",
+      "145.64}",
+      "383461]",
+      "1.5E3",
+      "1.5e3",
+      "7E1",
+      "-0.000",
+      "0.123456789012345678",
+      "0.1234567890123456789",
+      "123456789012345678.5",
+      "1234567890123456789.5",
+      "9999999999999999999.0",
   };
   for (const char* text : texts) expect_same(text);
 }
