@@ -75,7 +75,7 @@ void RecordSlots::set(std::size_t field, const FieldValue& value) {
   Slot& slot = slots_[field];
   slot.kind = value.kind;
   slot.flag = value.flag;
-  slot.number = value.number;
+  copy_number(slot.number, value.number);
   if (value.kind == FieldValue::Kind::string) slot.text.assign(value.text);
   present_[field] = true;
 }
