@@ -233,6 +233,22 @@ TEST(NumberFastPath, ChosenNumbersReadAsOneDigitAtATime) {
       "123456789012345678.5",
       "1234567890123456789.5",
       "9999999999999999999.0",
+      // Numbers that end inside, or just past, one eight-byte word.
+      "1234567,        ",
+      "12345678,       ",
+      "123456.7,       ",
+      "1234567.8,      ",
+      "1.23456,        ",
+      "1.234567,       ",
+      "0.5e1,          ",
+      "12.5E,          ",
+      "0,              ",
+      "-0,             ",
+      "-0.0}           ",
+      "05,             ",
+      "1.,             ",
+      "1..5            ",
+      "7.5\xfa\xff       ",
   };
   for (const char* text : texts) expect_same(text);
 }
