@@ -77,6 +77,23 @@ PyResult<std::string_view> convert_argument(std::size_t slot, PyObject* object) 
 
 PyResult<RunArguments> bind_run_arguments(PyObject* const* args, Py_ssize_t positional_count,
                                           PyObject* keyword_names) {
+  // The usual call, run(command, payload) with two exact str, binds in a few
+  // steps: the texts go straight into the result, without the intermediate
+  // results of the general road below (each moved through memory once more).
+  // Any failure here, or any other call shape, takes the general road, which
+  // finds and reports the same failure.
+  if (positional_count == 2 && keyword_names == nullptr && PyUnicode_CheckExact(args[0]) &&
+      PyUnicode_CheckExact(args[1])) {
+    Py_ssize_t command_size = 0;
+    Py_ssize_t payload_size = 0;
+    const char* command = PyUnicode_AsUTF8AndSize(args[0], &command_size);
+    const char* payload = command ? PyUnicode_AsUTF8AndSize(args[1], &payload_size) : nullptr;
+    if (payload != nullptr) {
+      return RunArguments{std::string_view(command, static_cast<std::size_t>(command_size)),
+                          std::string_view(payload, static_cast<std::size_t>(payload_size))};
+    }
+    PyErr_Clear();
+  }
   std::array<PyObject*, parameter_count> slots = {nullptr, nullptr};  // borrowed
   const auto positional = static_cast<std::size_t>(positional_count);
   for (std::size_t i = 0; i < positional && i < parameter_count; ++i) slots[i] = args[i];
