@@ -2,6 +2,7 @@
 // double those parts stand for.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -54,7 +55,7 @@ inline JsonNumber integer_number_of(std::uint64_t significand, bool negative) {
 // by double_from_parts.
 //
 // Numbers are most of what a batch is made of, so this is the reader's inner
-// loop and is inlined into it. It takes the short road for the numbers that
+// loop and is inlined into it. It takes a short road for the numbers that
 // nearly every document holds: at most nineteen digits in all and no
 // exponent. Their significand is exact, their exponent is minus the count of
 // fraction digits, and double_from_parts comes down to one division by a
@@ -72,13 +73,62 @@ inline JsonNumber integer_number_of(std::uint64_t significand, bool negative) {
     return read_number_general(text, pos, negative, out, failure);
   }
   std::uint64_t significand = 0;
-  int digits;
-  if (data[at] == '0') {
-    // A leading 0 is the whole integer part.
-    ++at;
-    digits = 1;
-  } else {
-    digits = take_digits(data, at, n, significand, kDigitsThatAlwaysFit);
+  int digits = 0;
+  bool integer_read = false;
+  // Most numbers of a record lie with the byte after them in the next eight
+  // bytes ("5,", "0.87}", "145.64,"). One word then gives where the integer
+  // digits end and where the fraction ends, and dropping the point joins
+  // both runs of digits, which are converted in one step. A longer fraction
+  // ("-65.613616999999977") still takes its integer digits from this word.
+  if (n - at >= 8) {
+    const std::uint64_t word = string_scan_detail::load_little_endian(data + at);
+    const std::uint64_t marks = non_digit_marks(word);
+    // The integer digits, when they end inside the word: 1 to 7 of them, and
+    // no leading zero before another digit.
+    const int integer_digits = std::countr_zero(marks) / 8;
+    if (marks != 0 && (data[at] != '0' || integer_digits == 1)) {
+      // Bytes of the word come from the register: no second load to wait on.
+      const auto after_integer = static_cast<char>(word >> (8 * integer_digits));
+      if (after_integer != '.') {
+        if ((after_integer | 0x20) == 'e') {
+          return read_number_general(text, pos, negative, out, failure);
+        }
+        out = integer_number_of(leading_digits_value(word, integer_digits), negative);
+        pos = at + static_cast<std::size_t>(integer_digits);
+        return true;
+      }
+      if (integer_digits < 7) {
+        // Marks past the point are exact: digits and the point never carry
+        // into the next byte in non_digit_marks.
+        const int point_shift = 8 * (integer_digits + 1);
+        const std::uint64_t fraction_marks = marks >> point_shift;
+        const int fraction_digits = std::countr_zero(fraction_marks) / 8;
+        if (fraction_marks != 0 && fraction_digits > 0 &&
+            (static_cast<char>(word >> (point_shift + 8 * fraction_digits)) | 0x20) != 'e') {
+          const std::uint64_t integer_mask = (std::uint64_t{1} << (8 * integer_digits)) - 1;
+          const std::uint64_t joined = (word & integer_mask) | ((word >> 8) & ~integer_mask);
+          const double magnitude =
+              static_cast<double>(leading_digits_value(joined, integer_digits + fraction_digits)) /
+              kPowersOfTen[fraction_digits];
+          out = JsonNumber::from_double(negative ? -magnitude : magnitude);
+          pos = at + static_cast<std::size_t>(integer_digits + 1 + fraction_digits);
+          return true;
+        }
+      }
+      significand = leading_digits_value(word, integer_digits);
+      digits = integer_digits;
+      at += static_cast<std::size_t>(integer_digits);
+      integer_read = true;
+    }
+  }
+  if (!integer_read) {
+    if (data[at] == '0') {
+      // A leading 0 is the whole integer part.
+      ++at;
+      digits = 1;
+    } else {
+      digits = take_digits(data, at, n, significand, kDigitsThatAlwaysFit);
+    }
   }
   bool more = at < n;
   if (more && data[at] == '.') {
