@@ -7,8 +7,8 @@ namespace quillmarrow {
 
 CommandResult run_score(std::string_view payload) {
   return run_single_record(
-      payload, kRetentionInputShape, [](const RecordSlots& slots, std::string& out) {
-        append_retention_score(out, compute_retention_score(slots.retention_input()));
+      payload, kRetentionInputShape, [](const RecordSlots& slots, char* p) {
+        return write_retention_score(p, compute_retention_score(slots.retention_input()));
       });
 }
 

@@ -7,8 +7,8 @@ namespace quillmarrow {
 
 CommandResult run_tier(std::string_view payload) {
   return run_single_record(payload, kTierInputShape,
-                           [](const RecordSlots& slots, std::string& out) {
-                             append_tier_decision(out, classify_tier(slots.tier_input()));
+                           [](const RecordSlots& slots, char* p) {
+                             return write_tier_decision(p, classify_tier(slots.tier_input()));
                            });
 }
 

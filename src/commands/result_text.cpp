@@ -62,25 +62,35 @@ char* put(char* p, std::string_view text) {
 
 }  // namespace
 
-void append_tier_decision(std::string& out, const TierDecision& decision) {
+static_assert(kResultTextRoom >= 2 * kPieceRoom + kDoubleTextRoom);
+static_assert(kResultTextRoom >= 64 + 3 * kDoubleTextRoom);
+
+char* write_tier_decision(char* p, const TierDecision& decision) {
   const DecisionPieces& pieces = kDecisionPieces[static_cast<std::size_t>(decision.action)];
-  char buf[2 * kPieceRoom + kDoubleTextRoom];
-  char* p = put(buf, pieces.head);
+  p = put(p, pieces.head);
   p += write_double(p, decision.retention);
-  p = put(p, pieces.tail);
-  out.append(buf, static_cast<std::size_t>(p - buf));
+  return put(p, pieces.tail);
 }
 
-void append_retention_score(std::string& out, const RetentionScore& score) {
-  char buf[64 + 3 * kDoubleTextRoom];
-  char* p = put(buf, R"({"boost":)");
+char* write_retention_score(char* p, const RetentionScore& score) {
+  p = put(p, R"({"boost":)");
   p += write_double(p, score.boost);
   p = put(p, R"(,"retention":)");
   p += write_double(p, score.retention);
   p = put(p, R"(,"stability":)");
   p += write_double(p, score.stability);
   *p++ = '}';
-  out.append(buf, static_cast<std::size_t>(p - buf));
+  return p;
+}
+
+void append_tier_decision(std::string& out, const TierDecision& decision) {
+  char buf[kResultTextRoom];
+  out.append(buf, static_cast<std::size_t>(write_tier_decision(buf, decision) - buf));
+}
+
+void append_retention_score(std::string& out, const RetentionScore& score) {
+  char buf[kResultTextRoom];
+  out.append(buf, static_cast<std::size_t>(write_retention_score(buf, score) - buf));
 }
 
 }  // namespace quillmarrow

@@ -3,6 +3,7 @@
 // doubles in their shortest form, no blanks.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -20,5 +21,11 @@ inline constexpr std::string_view kEnvelopeTail = "}";
 void append_tier_decision(std::string& out, const TierDecision& decision);
 // {"boost":...,"retention":...,"stability":...}
 void append_retention_score(std::string& out, const RetentionScore& score);
+
+// The same texts written at p, which has kResultTextRoom bytes; each returns
+// the end of what it wrote. For a result assembled in a local buffer.
+inline constexpr std::size_t kResultTextRoom = 256;
+char* write_tier_decision(char* p, const TierDecision& decision);
+char* write_retention_score(char* p, const RetentionScore& score);
 
 }  // namespace quillmarrow

@@ -1,6 +1,7 @@
 // Reader events of a payload that is one whole record ("score", "tier").
 #pragma once
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,7 +42,10 @@ class SingleRecordHandler : public RecordEvents<SingleRecordHandler> {
 };
 
 // Reads the payload as one record of the given shape and, when it decodes,
-// writes the success envelope around write_result(slots, out).
+// returns the success envelope around write_result(slots, p), which writes
+// the result text at p (kResultTextRoom bytes) and returns its end. The
+// whole text is assembled in a local buffer and the result made from it in
+// one allocation and one copy.
 template <class WriteResult>
 CommandResult run_single_record(std::string_view payload, const RecordShape& shape,
                                 WriteResult write_result) {
@@ -50,12 +54,12 @@ CommandResult run_single_record(std::string_view payload, const RecordShape& sha
     return EngineError{error_message(*error)};
   }
   if (std::optional<EngineError> error = handler.record().finish()) return std::move(*error);
-  std::string out;
-  out.reserve(128);
-  out.append(kEnvelopeHead);
-  write_result(handler.record().slots(), out);
-  out.append(kEnvelopeTail);
-  return out;
+  char text[kEnvelopeHead.size() + kResultTextRoom + kEnvelopeTail.size()];
+  std::memcpy(text, kEnvelopeHead.data(), kEnvelopeHead.size());
+  char* p = write_result(handler.record().slots(), text + kEnvelopeHead.size());
+  std::memcpy(p, kEnvelopeTail.data(), kEnvelopeTail.size());
+  p += kEnvelopeTail.size();
+  return std::string(text, p);
 }
 
 }  // namespace quillmarrow
