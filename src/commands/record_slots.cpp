@@ -77,7 +77,9 @@ void RecordSlots::set(std::size_t field, const FieldValue& value) {
   slot.flag = value.flag;
   copy_number(slot.number, value.number);
   if (value.kind == FieldValue::Kind::string) slot.text.assign(value.text);
-  present_[field] = true;
+  present_ |= bit(field);
+  wrong_kind_ = static_cast<std::uint8_t>((wrong_kind_ & ~bit(field)) |
+                                         (kind_fits(field, value.kind) ? 0 : bit(field)));
 }
 
 std::optional<EngineError> RecordSlots::set_element(std::size_t index, const FieldValue& value) {
@@ -88,15 +90,19 @@ std::optional<EngineError> RecordSlots::set_element(std::size_t index, const Fie
 }
 
 std::optional<EngineError> RecordSlots::finish_object() const {
-  for (std::size_t field : kKeyOrder) {
-    if (field < shape_->field_count && present_[field] && !kind_fits(field, slots_[field].kind)) {
-      const Slot& slot = slots_[field];
-      return invalid_type(FieldValue{slot.kind, slot.flag, slot.number, slot.text},
-                          expectation(field));
+  if (wrong_kind_ != 0) {
+    for (std::size_t field : kKeyOrder) {
+      if ((wrong_kind_ & bit(field)) != 0) {
+        const Slot& slot = slots_[field];
+        return invalid_type(FieldValue{slot.kind, slot.flag, slot.number, slot.text},
+                            expectation(field));
+      }
     }
   }
+  constexpr std::uint8_t kRequired = 0b1111;  // the four numbers
+  if ((present_ & kRequired) == kRequired) return std::nullopt;
   for (std::size_t field = kDaysSinceRecall; field <= kFrequency; ++field) {
-    if (!present_[field]) return missing_field(kFieldNames[field]);
+    if ((present_ & bit(field)) == 0) return missing_field(kFieldNames[field]);
   }
   return std::nullopt;
 }

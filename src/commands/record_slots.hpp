@@ -44,7 +44,10 @@ class RecordSlots {
   explicit RecordSlots(const RecordShape& shape) : shape_(&shape) {}
 
   const RecordShape& shape() const { return *shape_; }
-  void clear() { present_ = {}; }
+  void clear() {
+    present_ = 0;
+    wrong_kind_ = 0;
+  }
 
   // The field named exactly key, or kNoField: keys that name no field of
   // this record are skipped whatever they hold.
@@ -75,10 +78,15 @@ class RecordSlots {
   };
 
   double number(std::size_t field) const { return as_double(slots_[field].number); }
-  bool flag(std::size_t field) const { return present_[field] && slots_[field].flag; }
+  static std::uint8_t bit(std::size_t field) { return static_cast<std::uint8_t>(1u << field); }
+  bool flag(std::size_t field) const { return (present_ & bit(field)) != 0 && slots_[field].flag; }
 
   const RecordShape* shape_;
-  std::array<bool, 6> present_{};
+  // One bit per field (bit(field)): the fields met, and those whose last
+  // value is of the wrong kind, so that finishing a record that decodes is
+  // two tests rather than a pass over every field.
+  std::uint8_t present_ = 0;
+  std::uint8_t wrong_kind_ = 0;
   std::array<Slot, 6> slots_;
 };
 
