@@ -147,8 +147,12 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
       first_error_ = std::move(error);
       return;
     }
-    if (decisions_ > 0) output_.push_back(',');
-    append_tier_decision(output_, classify_tier(element_.slots().tier_input()));
+    // The separating comma and the decision go out in one append.
+    char text[1 + kResultTextRoom];
+    text[0] = ',';
+    char* const start = decisions_ > 0 ? text : text + 1;
+    const char* end = write_tier_decision(text + 1, classify_tier(element_.slots().tier_input()));
+    output_.append(start, static_cast<std::size_t>(end - start));
     ++decisions_;
   }
 
