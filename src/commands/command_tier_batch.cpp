@@ -68,6 +68,10 @@ class TierBatchHandler : public RecordEvents<TierBatchHandler> {
     }
   }
 
+  [[gnu::always_inline]] const char* known_key(const char* p, const char* end) {
+    return element_.open() ? element_.known_key(p, end) : nullptr;
+  }
+
   CommandResult finish() && {
     if (!top_is_object_ || items_ != Items::array) {
       return EngineError{std::string(texts::kMissingItems)};

@@ -41,6 +41,15 @@ class RecordReader {
   void key(std::string_view key) {
     if (depth_ == 1 && !is_array_) field_ = slots_.field_index(key);
   }
+  // The reader's known_key, for a key of the record's own object; see
+  // JsonReader.
+  const char* known_key(const char* p, const char* end) {
+    if (depth_ != 1 || is_array_) return nullptr;
+    const RecordSlots::NameAt name = slots_.field_name_at(p, end);
+    if (name.length == 0) return nullptr;
+    field_ = name.field;
+    return p + name.length + 1;
+  }
   void scalar(const FieldValue& value) {
     if (depth_ == 1) field(value);
   }

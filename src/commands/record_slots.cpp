@@ -71,6 +71,39 @@ std::size_t RecordSlots::field_index(std::string_view key) const {
   return same && field < shape_->field_count ? field : kNoField;
 }
 
+// The first byte picks the only candidate name (or two, for 'i'), and one
+// comparison, closing quote included, confirms it.
+RecordSlots::NameAt RecordSlots::field_name_at(const char* p, const char* end) const {
+  const auto room = static_cast<std::size_t>(end - p);
+  if (room == 0) return {kNoField, 0};
+  std::size_t field;
+  switch (*p) {
+    case 'd':
+      field = kDaysSinceRecall;
+      break;
+    case 'r':
+      field = kRetrievalCount;
+      break;
+    case 'i':
+      field = room > 1 && p[1] == 'm' ? kImportance : kIsProcedural;
+      break;
+    case 'f':
+      field = kFrequency;
+      break;
+    case 'k':
+      field = kKeepForever;
+      break;
+    default:
+      return {kNoField, 0};
+  }
+  const std::string_view name = kFieldNames[field];
+  if (room <= name.size() || std::memcmp(p, name.data(), name.size()) != 0 ||
+      p[name.size()] != '"') {
+    return {kNoField, 0};
+  }
+  return {field < shape_->field_count ? field : kNoField, name.size()};
+}
+
 void RecordSlots::set(std::size_t field, const FieldValue& value) {
   Slot& slot = slots_[field];
   slot.kind = value.kind;

@@ -52,6 +52,15 @@ class RecordSlots {
   // The field named exactly key, or kNoField: keys that name no field of
   // this record are skipped whatever they hold.
   std::size_t field_index(std::string_view key) const;
+  // When the bytes at p (before end) are the name of one of this record's
+  // fields followed by a double quote, that field and the name's length;
+  // when they are the name of a field of the other record, kNoField and the
+  // length; otherwise length 0.
+  struct NameAt {
+    std::size_t field;
+    std::size_t length;
+  };
+  NameAt field_name_at(const char* p, const char* end) const;
 
   // Object form: the member for field; a repeated key keeps its last value.
   void set(std::size_t field, const FieldValue& value);

@@ -21,6 +21,7 @@ class SingleRecordHandler : public RecordEvents<SingleRecordHandler> {
   const RecordReader& record() const { return record_; }
 
   void key(std::string_view k) { record_.key(k); }
+  const char* known_key(const char* p, const char* end) { return record_.known_key(p, end); }
   void end() { record_.end_container(); }
   void scalar(const FieldValue& value) {
     if (record_.open()) {

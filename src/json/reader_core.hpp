@@ -17,7 +17,18 @@
 //
 // The views passed to string_value and key are valid only during the call:
 // they point into the text when the string has no escape, otherwise into the
-// reader's scratch buffer. Members of an object are reported in text order,
+// reader's scratch buffer.
+//
+// A handler may also provide
+//
+//   const char* known_key(const char* p, const char* end);
+//
+// which the reader calls first for every key, with p just after its opening
+// double quote: when the bytes from p are a key the handler looks for,
+// written plainly and followed by the closing double quote, the handler takes
+// it exactly as key() would and returns the position after that quote;
+// otherwise it returns nullptr and the reader reads the key as usual. Members
+// of an object are reported in text order,
 // repeated keys included. Handlers cannot fail; an exception they throw (such
 // as std::bad_alloc) propagates out of read_json. When the text has a syntax
 // error the events seen so far stop at the error and read_json returns it.
@@ -217,12 +228,24 @@ class JsonReader {
     return p + 1;
   }
 
+  // A key; p is just after its opening double quote.
+  const char* read_key(const char* p) {
+    if constexpr (requires(Handler& h) { h.known_key(p, p); }) {
+      // Records name their fields with a few fixed keys: a handler that knows
+      // them takes such a key from its bytes, without the scan for the
+      // string's end and the lookup of the name.
+      if (const char* after = handler_.known_key(p, end_)) return after;
+    }
+    std::string_view key;
+    p = read_string_at(p, key);
+    if (p != nullptr) handler_.key(key);
+    return p;
+  }
+
   // One member; p is on the key's opening double quote.
   const char* read_member(const char* p) {
-    std::string_view key;
-    p = read_string_at(p + 1, key);
+    p = read_key(p + 1);
     if (p == nullptr) return nullptr;
-    handler_.key(key);
     p = skip_blanks(p);
     if (p == end_) return fail(SyntaxErrorKind::eof_while_parsing_object, p);
     if (*p != ':') return fail(SyntaxErrorKind::expected_colon, p + 1);
