@@ -25,6 +25,15 @@ bool names(std::string_view key, std::size_t field) {
   return std::memcmp(key.data(), kFieldNames[field].data(), Length) == 0;
 }
 
+// Whether the bytes at p, with room bytes before the text's end, are the
+// name of field, Length bytes, and a double quote. The comparison has a
+// constant size, which compiles to a few word compares instead of a call.
+template <std::size_t Length>
+bool quoted_name_at(const char* p, std::size_t room, std::size_t field) {
+  return room > Length && std::memcmp(p, kFieldNames[field].data(), Length) == 0 &&
+         p[Length] == '"';
+}
+
 bool is_flag(std::size_t field) {
   return field >= kIsProcedural;
 }
@@ -77,31 +86,32 @@ RecordSlots::NameAt RecordSlots::field_name_at(const char* p, const char* end) c
   const auto room = static_cast<std::size_t>(end - p);
   if (room == 0) return {kNoField, 0};
   std::size_t field;
+  bool same;
   switch (*p) {
     case 'd':
-      field = kDaysSinceRecall;
+      same = quoted_name_at<17>(p, room, field = kDaysSinceRecall);
       break;
     case 'r':
-      field = kRetrievalCount;
+      same = quoted_name_at<15>(p, room, field = kRetrievalCount);
       break;
     case 'i':
-      field = room > 1 && p[1] == 'm' ? kImportance : kIsProcedural;
+      if (room > 1 && p[1] == 'm') {
+        same = quoted_name_at<10>(p, room, field = kImportance);
+      } else {
+        same = quoted_name_at<13>(p, room, field = kIsProcedural);
+      }
       break;
     case 'f':
-      field = kFrequency;
+      same = quoted_name_at<9>(p, room, field = kFrequency);
       break;
     case 'k':
-      field = kKeepForever;
+      same = quoted_name_at<12>(p, room, field = kKeepForever);
       break;
     default:
       return {kNoField, 0};
   }
-  const std::string_view name = kFieldNames[field];
-  if (room <= name.size() || std::memcmp(p, name.data(), name.size()) != 0 ||
-      p[name.size()] != '"') {
-    return {kNoField, 0};
-  }
-  return {field < shape_->field_count ? field : kNoField, name.size()};
+  if (!same) return {kNoField, 0};
+  return {field < shape_->field_count ? field : kNoField, kFieldNames[field].size()};
 }
 
 void RecordSlots::set(std::size_t field, const FieldValue& value) {
