@@ -69,7 +69,7 @@ int decimal_length(std::uint64_t v) {
   return guess + (v >= kPowers[guess] ? 1 : 0);
 }
 
-// Writes the k digits of a significand 0 < v < 10^24 so that they end at
+// Writes the k digits of a significand 0 < v < 10^17 so that they end at
 // end, and returns k. Blocks of eight digits, written without a loop, are
 // a third of the work of std::to_chars's digit-pair loop on 17 digits.
 int write_significand(char* end, std::uint64_t v) {
@@ -79,7 +79,8 @@ int write_significand(char* end, std::uint64_t v) {
   if (k > 8) {
     const std::uint64_t upper = v / kEightDigits;
     write_eight_digits(end - 16, static_cast<std::uint32_t>(upper % kEightDigits));
-    if (k > 16) write_eight_digits(end - 24, static_cast<std::uint32_t>(upper / kEightDigits));
+    // A seventeenth digit is alone in its block: written by itself.
+    if (k > 16) end[-17] = static_cast<char>('0' + upper / kEightDigits);
   }
   return k;
 }
