@@ -6,10 +6,9 @@
 namespace quillmarrow {
 
 CommandResult run_tier(std::string_view payload) {
-  return run_single_record(payload, kTierInputShape,
-                           [](const RecordSlots& slots, char* p) {
-                             return write_tier_decision(p, classify_tier(slots.tier_input()));
-                           });
+  return run_single_record(payload, kTierInputShape, [](const RecordSlots& slots, char* p) {
+    return write_tier_decision(p, classify_tier(slots.tier_input()));
+  });
 }
 
 }  // namespace quillmarrow

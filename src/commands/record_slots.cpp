@@ -122,7 +122,7 @@ void RecordSlots::set(std::size_t field, const FieldValue& value) {
   if (value.kind == FieldValue::Kind::string) slot.text.assign(value.text);
   present_ |= bit(field);
   wrong_kind_ = static_cast<std::uint8_t>((wrong_kind_ & ~bit(field)) |
-                                         (kind_fits(field, value.kind) ? 0 : bit(field)));
+                                          (kind_fits(field, value.kind) ? 0 : bit(field)));
 }
 
 std::optional<EngineError> RecordSlots::set_element(std::size_t index, const FieldValue& value) {

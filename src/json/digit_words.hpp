@@ -55,8 +55,8 @@ inline std::uint32_t leading_digits_value(std::uint64_t word, int k) {
   return eight_digits_value((word << shift) | (0x3030303030303030u >> (64 - shift)));
 }
 
-inline constexpr std::uint32_t kSmallPowersOfTen[9] = {
-    1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+inline constexpr std::uint32_t kSmallPowersOfTen[9] = {1,      10,      100,      1000,     10000,
+                                                       100000, 1000000, 10000000, 100000000};
 
 // Appends up to `room` digits at pos to significand without overflow checks
 // (the caller guarantees that significand < 10^(19 - room)), and returns how

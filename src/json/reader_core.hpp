@@ -230,7 +230,7 @@ class JsonReader {
 
   // A key; p is just after its opening double quote.
   const char* read_key(const char* p) {
-    if constexpr (requires(Handler& h) { h.known_key(p, p); }) {
+    if constexpr (requires(Handler & h) { h.known_key(p, p); }) {
       // Records name their fields with a few fixed keys: a handler that knows
       // them takes such a key from its bytes, without the scan for the
       // string's end and the lookup of the name.

@@ -144,13 +144,21 @@ std::string random_element(std::mt19937_64& rng) {
   }
   // Keys that are nearly a field's name, or a name written with an escape,
   // which must be read as the key they are, not as the name they resemble.
-  static const char* const near_names[] = {
-      "days_since_recal", "importancex",  "i",          "im",
-      "retrieval_count ", "keep_forever_", "frequenc",  "days\\u005fsince_recall",
-      "is_procedura",     "impo\\rtance", "frequency\\\"", "is_\\u0070rocedural"};
+  static const char* const near_names[] = {"days_since_recal",
+                                           "importancex",
+                                           "i",
+                                           "im",
+                                           "retrieval_count ",
+                                           "keep_forever_",
+                                           "frequenc",
+                                           "days\\u005fsince_recall",
+                                           "is_procedura",
+                                           "impo\\rtance",
+                                           "frequency\\\"",
+                                           "is_\\u0070rocedural"};
   if (percent(rng) < 15) {
-    out += std::string(first ? "" : ",") + "\"" + near_names[percent(rng) % 12] + "\":" +
-           field_value(percent(rng) % 2 == 0);
+    out += std::string(first ? "" : ",") + "\"" + near_names[percent(rng) % 12] +
+           "\":" + field_value(percent(rng) % 2 == 0);
   }
   return out + "}";
 }

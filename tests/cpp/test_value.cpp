@@ -46,12 +46,21 @@ TEST(JsonValue, NonFiniteDoublesBecomeNull) {
 // An integer becomes the double nearest to it, as a direct conversion gives,
 // across the places where the conversion changes: 2^53, 2^63 and 2^64.
 TEST(JsonNumber, AsDoubleIsTheNearestDouble) {
-  const std::uint64_t unsigned_cases[] = {
-      0, 1, 9007199254740992u, 9007199254740993u, 9007199254740995u,
-      9223372036854775807u, 9223372036854775808u, 9223372036854775809u,
-      9223372036854776833u, 9223372036854777855u, 9223372036854777856u,
-      18446744073709549568u, 18446744073709550591u, 18446744073709550592u,
-      18446744073709551615u};
+  const std::uint64_t unsigned_cases[] = {0,
+                                          1,
+                                          9007199254740992u,
+                                          9007199254740993u,
+                                          9007199254740995u,
+                                          9223372036854775807u,
+                                          9223372036854775808u,
+                                          9223372036854775809u,
+                                          9223372036854776833u,
+                                          9223372036854777855u,
+                                          9223372036854777856u,
+                                          18446744073709549568u,
+                                          18446744073709550591u,
+                                          18446744073709550592u,
+                                          18446744073709551615u};
   for (std::uint64_t u : unsigned_cases) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(as_double(JsonNumber::from_unsigned(u))),
               std::bit_cast<std::uint64_t>(static_cast<double>(u)))
