@@ -201,6 +201,47 @@ TEST(ReaderStructure, EventsFollowTheText) {
   EXPECT_EQ(partial.trace, "[ F { k:k ");
 }
 
+// The same trace, from a handler that recognises the key "ab" from its
+// bytes: a key it takes must show as if key() had been called, and every
+// other text must read exactly as without the hook.
+struct KnownKeyTrace : EventTrace {
+  const char* known_key(const char* p, const char* end) {
+    if (end - p < 3 || std::string_view(p, 3) != "ab\"") return nullptr;
+    trace += "k:ab ";
+    return p + 3;
+  }
+};
+
+TEST(ReaderStructure, KnownKeysReadAsTheirKeyEvents) {
+  const char* const texts[] = {
+      R"({"ab":1})",
+      R"({"ab":1,"ab":[2]})",
+      R"({"a\u0062":1})",
+      R"({"abc":1})",
+      R"({"a":1})",
+      R"({"ab" :1})",
+      R"({"ab"1})",
+      R"({"ab)",
+      R"({"ab")",
+      R"({"a)",
+      R"([{"ab":{"ab":null}}])",
+      R"({"ab\"":1})",
+      R"({"\ab":1})",
+      "{\"ab\":1}  x",
+  };
+  for (const char* text : texts) {
+    EventTrace plain;
+    KnownKeyTrace known;
+    const std::optional<JsonError> a = read_json(text, plain);
+    const std::optional<JsonError> b = read_json(text, known);
+    EXPECT_EQ(known.trace, plain.trace) << text;
+    ASSERT_EQ(a.has_value(), b.has_value()) << text;
+    if (a) {
+      EXPECT_EQ(error_message(*b), error_message(*a)) << text;
+    }
+  }
+}
+
 // Keeps what it receives and runs out of memory at the given event.
 struct FailingHandler {
   int remaining;
