@@ -66,12 +66,9 @@ def _row(element) -> tuple:
     return tuple(decode_tier_input(element))
 
 
-def decide(rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """rows: (n, 6) float64 of days, count, importance, frequency, procedural,
-    pinned.  Returns (action index, retention)."""
-    d, r, imp, freq = rows[:, 0], rows[:, 1], rows[:, 2], rows[:, 3]
-    procedural = rows[:, 4] != 0.0
-    pinned = rows[:, 5] != 0.0
+def retention_and_chain(d, r, imp, freq, procedural, pinned):
+    """The engine's formula and the conditions of its decision chain in order
+    (pinned first), vectorised: (retention before pinning, conditions)."""
     c = np.where(r > 0.0, r, 0.0)
     stability = np.log(c + 1.0)
     stability = np.where(stability > 0.001, stability, 0.001)
@@ -84,18 +81,25 @@ def decide(rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     boost = boost + f1 * 0.25
     s = decay * boost
     s = np.where(s < 0.0, 0.0, np.where(s > 10.0, 10.0, s))
-    action = np.select(
-        [
-            pinned,
-            (d <= 7.0) & (r > 0.0),
-            (r >= 3.0) & procedural,
-            s >= 0.8,
-            (d <= 30.0) & (s >= 0.65),
-            (d >= 180.0) | (s < 0.4),
-        ],
-        np.arange(_DEFAULT),
-        default=_DEFAULT,
+    chain = [
+        pinned,
+        (d <= 7.0) & (r > 0.0),
+        (r >= 3.0) & procedural,
+        s >= 0.8,
+        (d <= 30.0) & (s >= 0.65),
+        (d >= 180.0) | (s < 0.4),
+    ]
+    return s, chain
+
+
+def decide(rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """rows: (n, 6) float64 of days, count, importance, frequency, procedural,
+    pinned.  Returns (action index, retention)."""
+    pinned = rows[:, 5] != 0.0
+    s, chain = retention_and_chain(
+        rows[:, 0], rows[:, 1], rows[:, 2], rows[:, 3], rows[:, 4] != 0.0, pinned
     )
+    action = np.select(chain, np.arange(_DEFAULT), default=_DEFAULT)
     return action, np.where(pinned, 1.0, s)
 
 

@@ -44,6 +44,8 @@ import pyarrow as pa
 import quillmarrow_engine as qe
 from quillmarrow_engine_native import run
 
+from baseline_numpy import retention_and_chain
+
 FIELDS = ("days_since_recall", "retrieval_count", "importance", "frequency", "is_procedural", "keep_forever")
 ACTION_ORDER = (0, 1, 2, 3, 4, 6)  # the decision chain's actions by code; the default is maintain_warm (5)
 
@@ -63,22 +65,9 @@ def make_columns(rows: int, seed: int = 12) -> dict[str, np.ndarray]:
 
 def numpy_tier(d, r, imp, freq, procedural, pinned):
     """The engine's formula and decision chain, vectorised with NumPy."""
-    c = np.where(r > 0.0, r, 0.0)
-    stability = np.log(c + 1.0)
-    stability = np.where(stability > 0.001, stability, 0.001)
-    dd = np.where(d > 0.0, d, 0.0)
-    decay = np.exp(-dd / stability)
-    i1 = np.where(imp < 0.0, 0.0, np.where(imp > 1.0, 1.0, imp))
-    f1 = np.where(freq < 0.0, 0.0, np.where(freq > 1.0, 1.0, freq))
-    boost = c * 0.45 + 1.0
-    boost = boost + i1 * 0.3
-    boost = boost + f1 * 0.25
-    s = decay * boost
-    s = np.where(s < 0.0, 0.0, np.where(s > 10.0, 10.0, s))
+    s, chain = retention_and_chain(d, r, imp, freq, procedural, pinned)
     action = np.select(
-        [pinned, (d <= 7.0) & (r > 0.0), (r >= 3.0) & procedural, s >= 0.8,
-         (d <= 30.0) & (s >= 0.65), (d >= 180.0) | (s < 0.4)],
-        np.array(ACTION_ORDER, dtype=np.uint8), default=np.uint8(5),
+        chain, np.array(ACTION_ORDER, dtype=np.uint8), default=np.uint8(5),
     ).astype(np.uint8)
     tier = np.array([qe.TIERS.index(t) for t in _ACTION_TIERS], dtype=np.uint8)[action]
     return np.where(pinned, 1.0, s), tier, action

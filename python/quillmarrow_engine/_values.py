@@ -20,26 +20,26 @@ RowNamer = Callable[[int], str]
 
 def number_array(np: Any, values: Sequence[Any], column: str, row: RowNamer) -> Any:
     """The values as float64; every one a finite number (integers convert to the nearest double)."""
-    array = np.array(values)
-    if array.ndim == 1 and array.dtype.kind in "iuf":
-        array = array.astype(np.float64, copy=False)
-    elif len(values) == 0:
-        return np.zeros(0, dtype=np.float64)
-    else:
-        array = np.array([_number(v, i, column, row) for i, v in enumerate(values)], np.float64)
-    _check_finite(np, array, values, column, row)
-    return array
+    return _float_array(np, values, column, row, _number)
 
 
 def seconds_array(np: Any, values: Sequence[Any], column: str, row: RowNamer) -> Any:
     """Unix seconds as float64, from numbers or ISO-8601 texts (no offset: UTC)."""
+    return _float_array(np, values, column, row, _seconds)
+
+
+def _float_array(
+    np: Any, values: Sequence[Any], column: str, row: RowNamer,
+    convert: Callable[[Any, int, str, RowNamer], float],
+) -> Any:
+    """One NumPy conversion when every value is a number; else convert each value."""
     array = np.array(values)
     if array.ndim == 1 and array.dtype.kind in "iuf":
         array = array.astype(np.float64, copy=False)
     elif len(values) == 0:
         return np.zeros(0, dtype=np.float64)
     else:
-        array = np.array([_seconds(v, i, column, row) for i, v in enumerate(values)], np.float64)
+        array = np.array([convert(v, i, column, row) for i, v in enumerate(values)], np.float64)
     _check_finite(np, array, values, column, row)
     return array
 

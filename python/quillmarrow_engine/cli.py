@@ -123,25 +123,15 @@ def _parser() -> argparse.ArgumentParser:
         "(JSON Lines) and go on; exit status 3 if there were any",
     )
     jsonl.add_argument(
-        "--batch-size", type=_batch_size, default=DEFAULT_BATCH_SIZE, metavar="N",
+        "--batch-size", type=parquet.positive_int, default=DEFAULT_BATCH_SIZE, metavar="N",
         help=f"lines per engine call (default {DEFAULT_BATCH_SIZE:,})",
     )
     jsonl.add_argument(
         "-q", "--quiet", action="store_true", help="no progress bar and no summary",
     )
-    add_retier_parser(commands, _batch_size)
+    add_retier_parser(commands, parquet.positive_int)
     parquet.add_parser(commands)
     return parser
-
-
-def _batch_size(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
 
 
 def _one_call(parser: argparse.ArgumentParser, command: str, path: str) -> None:

@@ -79,19 +79,20 @@ def add_parser(commands: Any) -> None:
     sub.add_argument("-o", "--output", metavar="OUTPUT", required=True, help="the dataset to create")
     sub.add_argument("--engine", choices=ENGINES, default="local", help="where the rows are tiered (default local)")
     sub.add_argument(
-        "--workers", type=_positive, metavar="N",
+        "--workers", type=positive_int, metavar="N",
         help=f"local cluster size: Dask worker processes or Spark local[N] (default {DEFAULT_WORKERS})",
     )
     sub.add_argument("--master", metavar="URL", help="Spark master of an existing cluster (engine spark)")
     sub.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler of an existing cluster (engine dask)")
     sub.add_argument(
-        "--batch-size", type=_positive, default=DEFAULT_BATCH_ROWS, metavar="N",
+        "--batch-size", type=positive_int, default=DEFAULT_BATCH_ROWS, metavar="N",
         help=f"rows per batch for local and dask (default {DEFAULT_BATCH_ROWS:,})",
     )
     sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
 
 
-def _positive(text: str) -> int:
+def positive_int(text: str) -> int:
+    """An argparse type: a whole number of at least 1."""
     try:
         value = int(text)
     except ValueError:

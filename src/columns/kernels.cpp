@@ -62,12 +62,31 @@ ColumnError first_bad_value(std::span<const Column* const> numbers,
   return ColumnError{ColumnError::Kind::value, "an input column changed while it was read"};
 }
 
+// The four number columns of a record, in parameter order.
+using NumberColumns = std::array<const Column*, 4>;
+
+NumberColumns number_columns(const Column& days, const Column& counts, const Column& importance,
+                             const Column& frequency) {
+  return {&days, &counts, &importance, &frequency};
+}
+
+// The rows [start, start + count) of the four number columns as doubles;
+// bad is set when a block holds a value that is not a finite number.
+std::array<const double*, 4> number_blocks(const NumberColumns& numbers, std::size_t start,
+                                           std::size_t count, std::array<NumberBlock, 4>& scratch,
+                                           bool& bad) {
+  std::array<const double*, 4> blocks;
+  for (std::size_t k = 0; k < numbers.size(); ++k) {
+    blocks[k] = number_block(*numbers[k], start, count, scratch[k], bad);
+  }
+  return blocks;
+}
+
 }  // namespace
 
 std::optional<ColumnError> score_columns(const ScoreColumns& columns, const ScoreOutputs& out) {
-  const std::array<const Column*, 4> numbers = {&columns.days_since_recall,
-                                                &columns.retrieval_count, &columns.importance,
-                                                &columns.frequency};
+  const NumberColumns numbers = number_columns(columns.days_since_recall, columns.retrieval_count,
+                                               columns.importance, columns.frequency);
   if (auto error = check_shapes(numbers, std::span<const Column* const>{}, out.length))
     return error;
 
@@ -75,10 +94,8 @@ std::optional<ColumnError> score_columns(const ScoreColumns& columns, const Scor
   for (std::size_t start = 0; start < out.length; start += kBlockRows) {
     const std::size_t count = std::min(kBlockRows, out.length - start);
     bool bad = false;
-    const double* days = number_block(columns.days_since_recall, start, count, scratch[0], bad);
-    const double* counts = number_block(columns.retrieval_count, start, count, scratch[1], bad);
-    const double* importance = number_block(columns.importance, start, count, scratch[2], bad);
-    const double* frequency = number_block(columns.frequency, start, count, scratch[3], bad);
+    const auto [days, counts, importance, frequency] =
+        number_blocks(numbers, start, count, scratch, bad);
     if (bad) return first_bad_value(numbers, std::span<const Column* const>{});
     for (std::size_t i = 0; i < count; ++i) {
       const RetentionScore score =
@@ -92,9 +109,8 @@ std::optional<ColumnError> score_columns(const ScoreColumns& columns, const Scor
 }
 
 std::optional<ColumnError> tier_columns(const TierColumns& columns, const TierOutputs& out) {
-  const std::array<const Column*, 4> numbers = {&columns.days_since_recall,
-                                                &columns.retrieval_count, &columns.importance,
-                                                &columns.frequency};
+  const NumberColumns numbers = number_columns(columns.days_since_recall, columns.retrieval_count,
+                                               columns.importance, columns.frequency);
   // The present flags, in parameter order.
   std::array<const Column*, 2> flag_storage{};
   std::size_t flag_count = 0;
@@ -108,10 +124,8 @@ std::optional<ColumnError> tier_columns(const TierColumns& columns, const TierOu
   for (std::size_t start = 0; start < out.length; start += kBlockRows) {
     const std::size_t count = std::min(kBlockRows, out.length - start);
     bool bad = false;
-    const double* days = number_block(columns.days_since_recall, start, count, scratch[0], bad);
-    const double* counts = number_block(columns.retrieval_count, start, count, scratch[1], bad);
-    const double* importance = number_block(columns.importance, start, count, scratch[2], bad);
-    const double* frequency = number_block(columns.frequency, start, count, scratch[3], bad);
+    const auto [days, counts, importance, frequency] =
+        number_blocks(numbers, start, count, scratch, bad);
     const unsigned char* procedural =
         flag_block(columns.is_procedural, start, count, flag_scratch[0], bad);
     const unsigned char* pinned =

@@ -88,9 +88,4 @@ void append_tier_decision(std::string& out, const TierDecision& decision) {
   out.append(buf, static_cast<std::size_t>(write_tier_decision(buf, decision) - buf));
 }
 
-void append_retention_score(std::string& out, const RetentionScore& score) {
-  char buf[kResultTextRoom];
-  out.append(buf, static_cast<std::size_t>(write_retention_score(buf, score) - buf));
-}
-
 }  // namespace quillmarrow

@@ -17,15 +17,15 @@ namespace quillmarrow {
 inline constexpr std::string_view kEnvelopeHead = R"({"ok":true,"result":)";
 inline constexpr std::string_view kEnvelopeTail = "}";
 
-// {"action":...,"retention":...,"tier":...}
-void append_tier_decision(std::string& out, const TierDecision& decision);
-// {"boost":...,"retention":...,"stability":...}
-void append_retention_score(std::string& out, const RetentionScore& score);
-
-// The same texts written at p, which has kResultTextRoom bytes; each returns
-// the end of what it wrote. For a result assembled in a local buffer.
+// The texts written at p, which has kResultTextRoom bytes; each returns the
+// end of what it wrote. For a result assembled in a local buffer.
 inline constexpr std::size_t kResultTextRoom = 256;
+// {"action":...,"retention":...,"tier":...}
 char* write_tier_decision(char* p, const TierDecision& decision);
+// {"boost":...,"retention":...,"stability":...}
 char* write_retention_score(char* p, const RetentionScore& score);
+
+// write_tier_decision's text appended to out.
+void append_tier_decision(std::string& out, const TierDecision& decision);
 
 }  // namespace quillmarrow
