@@ -386,3 +386,13 @@ def test_readme_python_session_shows_real_outputs():
     for number, block in enumerate(blocks):
         runner.run(parser.get_doctest(block, {}, f"README block {number}", str(readme), 0))
     assert runner.summarize(verbose=False).failed == 0
+
+
+def test_tier_jsonl_summary_lists_most_first_then_by_name(tmp_path):
+    from summary_text import TIED_RECORDS, TIED_SUMMARY, assert_most_first_then_by_name
+
+    path = tmp_path / "in.jsonl"
+    path.write_text("".join(json.dumps(list(record)) + "\n" for record in TIED_RECORDS))
+    result = cli("tier-jsonl", path, "-o", tmp_path / "out.jsonl")
+    assert result.returncode == 0, result.stderr
+    assert assert_most_first_then_by_name(result.stderr.decode()) == TIED_SUMMARY

@@ -223,3 +223,14 @@ def test_the_command_line_entry_runs_the_job(tmp_path, dataset):
     assert result.returncode == 0, result.stderr
     assert result.stderr.startswith("tiered 30,000 items in ")
     assert pathlib.Path(out, "part-00000.parquet").exists()
+
+
+def test_the_summary_lists_most_first_then_by_name(tmp_path, capsys):
+    from summary_text import TIED_RECORDS, TIED_SUMMARY, assert_most_first_then_by_name
+
+    names = ("days_since_recall", "retrieval_count", "importance", "frequency", "is_procedural",
+             "keep_forever")
+    pq.write_table(pa.table(dict(zip(names, map(list, zip(*TIED_RECORDS))))), tmp_path / "in.parquet")
+    status, _, stderr = tier_parquet(capsys, tmp_path / "in.parquet", "-o", tmp_path / "out")
+    assert status == 0, stderr
+    assert assert_most_first_then_by_name(stderr) == TIED_SUMMARY

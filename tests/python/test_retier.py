@@ -254,6 +254,7 @@ BAD_VALUES = [
     ("frequency", "'NaN'::float8", "row id='m00250': column 'frequency' is NaN"),
     ("is_procedural", "NULL", "row id='m00250': column 'is_procedural' is NULL, not a boolean, 0 or 1"),
     ("keep_forever", "2", "row id='m00250': column 'keep_forever' is 2, not a boolean, 0 or 1"),
+    ("is_procedural", "-1", "row id='m00250': column 'is_procedural' is -1, not a boolean, 0 or 1"),
     ("importance", "'high'", "row id='m00250': column 'importance' is the text 'high', not a number"),
 ]
 
@@ -267,7 +268,7 @@ def test_a_bad_row_stops_the_run_named_and_leaves_the_table_as_it_was(db, tmp_pa
     elif value == "'high'":
         pytest.skip("a PostgreSQL number column cannot hold a text")
     # On PostgreSQL a flag other than 0 or 1 needs integer flag columns.
-    db.create("memories", random_rows(400), int_flags=value == "2")
+    db.create("memories", random_rows(400), int_flags=value in ("2", "-1"))
     retier(db.url, "memories")
     db.execute(f"UPDATE memories SET {column} = {value} WHERE id = 'm00250'")
     db.execute("UPDATE memories SET days_since_recall = days_since_recall + 50")
@@ -502,3 +503,50 @@ def test_a_partitioned_postgres_table(postgres_db):
     db.conn.commit()
     result = retier(db.url, "memories", batch_size=128)
     assert stored(db) == expected(rows) and result.written == len(rows)
+
+
+# Two pairs of actions share a tier, so a stored action can be stale while
+# the stored tier is right.
+SAME_TIER = {"keep_forever_tag": "long_term_semantic", "long_term_semantic": "keep_forever_tag",
+             "spaced_repetition": "maintain_warm", "maintain_warm": "spaced_repetition"}
+
+
+def test_a_stale_action_alone_is_a_change_and_a_stale_retention_alone_is_not(db, tmp_path):
+    rows = random_rows(2_000) + [("z-spaced", 8.0, 20, 0.5, 0.5, False, False),
+                                 ("z-warm", 45.0, 1000, 0.0, 0.0, False, False)]
+    db.create("memories", rows)
+    retier(db.url, "memories")
+    want = expected(rows)
+    by_action = {}
+    for key, (_, action, _) in sorted(want.items()):
+        by_action.setdefault(action, key)
+    stale_action = sorted(by_action[action] for action in SAME_TIER)
+    stale_retention = [key for key in sorted(want) if key not in stale_action][:3]
+    for key in stale_action:
+        db.execute("UPDATE memories SET action = ? WHERE id = ?", (SAME_TIER[want[key][1]], key))
+    for key in stale_retention:
+        db.execute("UPDATE memories SET retention = retention + 0.5 WHERE id = ?", (key,))
+    report = tmp_path / "changes.jsonl"
+    result = retier(db.url, "memories", report=report)
+    assert (result.changed, result.written) == (4, 7)
+    assert stored(db) == want
+    # Tiers stayed where they were: every transition is to the same tier.
+    assert all(old == new for old, new in result.transitions)
+    lines = [json.loads(line) for line in report.read_text().splitlines()]
+    assert [entry["key"] for entry in lines] == stale_action
+    for entry in lines:
+        tier, action, retention = want[entry["key"]]
+        assert entry == {"key": entry["key"], "old_tier": tier, "new_tier": tier,
+                         "old_action": SAME_TIER[action], "new_action": action,
+                         "retention": retention}
+    again = retier(db.url, "memories")
+    assert (again.changed, again.written) == (0, 0)
+
+
+def test_the_summary_lists_most_first_then_by_name(db):
+    from summary_text import TIED_RECORDS, TIED_SUMMARY, assert_most_first_then_by_name
+
+    db.create("memories", [(f"m{i}", *record) for i, record in enumerate(TIED_RECORDS)])
+    done = _cli("retier", db.url, "--table", "memories")
+    assert done.returncode == 0, done.stderr
+    assert assert_most_first_then_by_name(done.stderr) == TIED_SUMMARY

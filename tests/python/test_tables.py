@@ -83,6 +83,23 @@ def test_arrow_schema_metadata_and_replaced_columns():
     assert tiered.column("action").to_pylist() == EXPECTED_ACTIONS
 
 
+@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+@pytest.mark.parametrize("old", ["retention", "tier", "action"])
+def test_an_old_result_column_in_front_is_replaced_where_it_stands(kind, old):
+    """A result column that leads the input stays first, now with the new values;
+    the other two results follow the input's columns."""
+    rows = {old: ["stale"] * 4, **ROWS}
+    data = pd.DataFrame(rows) if kind == "pandas" else pa.table(rows)
+    tiered = qe.tier_table(data)
+    names = list(tiered.columns) if kind == "pandas" else tiered.schema.names
+    added = [name for name in ("retention", "tier", "action") if name != old]
+    assert names == [old, *ROWS, *added]
+    column = tiered[old] if kind == "pandas" else tiered.column(old)
+    values = column.tolist() if kind == "pandas" else column.to_pylist()
+    want = {"retention": expected_retention().tolist(), "tier": EXPECTED_TIERS, "action": EXPECTED_ACTIONS}
+    assert values == want[old]
+
+
 def test_nullable_and_arrow_backed_pandas_columns():
     frame = pd.DataFrame(ROWS).astype({"retrieval_count": "Int64", "importance": "Float64",
                                         "is_procedural": "boolean", "frequency": "float64[pyarrow]"})
