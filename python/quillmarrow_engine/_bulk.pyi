@@ -11,6 +11,7 @@ from typing_extensions import Buffer
 # Python 3.12 and later, so the column parameters are left open.
 _Column = Any
 
+FIELDS: tuple[str, ...]
 TIERS: tuple[str, ...]
 ACTIONS: tuple[str, ...]
 

@@ -9,10 +9,6 @@ namespace quillmarrow {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> kFieldNames = {"days_since_recall", "retrieval_count",
-                                                         "importance",        "frequency",
-                                                         "is_procedural",     "keep_forever"};
-
 // Object members are checked in ascending byte order of their keys.
 constexpr std::array<std::size_t, 6> kKeyOrder = {kDaysSinceRecall, kFrequency,   kImportance,
                                                   kIsProcedural,    kKeepForever, kRetrievalCount};

@@ -3,7 +3,17 @@
 // them from arrays.
 #pragma once
 
+#include <array>
+#include <string_view>
+
 namespace quillmarrow {
+
+// The fields' names in declared order: the members of a record in JSON and
+// the columns the column functions read. A RetentionInput has the first four.
+// Each is a string literal, so data() is also a NUL-terminated C string.
+inline constexpr std::array<std::string_view, 6> kFieldNames = {
+    "days_since_recall", "retrieval_count", "importance",
+    "frequency",         "is_procedural",   "keep_forever"};
 
 struct TierInput {
   double days_since_recall = 0.0;

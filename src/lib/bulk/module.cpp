@@ -1,12 +1,14 @@
-// Initialisation of quillmarrow_engine._bulk: the column functions, and the
-// names of the tier and action codes they write. The module keeps no state,
-// so every interpreter that imports it gets a module of its own.
+// Initialisation of quillmarrow_engine._bulk: the column functions, the
+// names of the fields they read and of the tier and action codes they write.
+// The module keeps no state, so every interpreter that imports it gets a
+// module of its own.
 #include <array>
 #include <cstddef>
 #include <string_view>
 
 #include "boundary/python.hpp"
 #include "lib/bulk/methods.hpp"
+#include "scoring/records.hpp"
 #include "scoring/tier.hpp"
 
 namespace quillmarrow {
@@ -48,6 +50,11 @@ int add_tuple(PyObject* module, const char* name, PyObject* tuple) {
 }
 
 int execute(PyObject* module) {
+  if (add_tuple(module, "FIELDS", name_tuple<kFieldNames.size()>([](std::size_t i) {
+                  return kFieldNames[i];
+                })) != 0) {
+    return -1;
+  }
   if (add_tuple(module, "TIERS",
                 name_tuple<kTierCount>([](std::size_t code) { return kTierNames[code]; })) != 0) {
     return -1;

@@ -8,13 +8,11 @@
 #include "lib/bulk/column_error.hpp"
 #include "lib/bulk/methods.hpp"
 #include "lib/bulk/released_lock.hpp"
+#include "scoring/records.hpp"
 
 namespace quillmarrow {
 
 namespace {
-
-constexpr std::array<const char*, 4> kInputNames = {"days_since_recall", "retrieval_count",
-                                                    "importance", "frequency"};
 
 PyResult<OwnedRef> score_body(PyObject* const* args, Py_ssize_t count) {
   if (auto error = check_argument_count("score_columns", count, 7)) return std::move(*error);
@@ -24,7 +22,7 @@ PyResult<OwnedRef> score_body(PyObject* const* args, Py_ssize_t count) {
   Column* numbers[] = {&columns.days_since_recall, &columns.retrieval_count, &columns.importance,
                        &columns.frequency};
   for (std::size_t i = 0; i < 4; ++i) {
-    if (auto error = views[i].acquire_input(args[i], kInputNames[i], *numbers[i])) {
+    if (auto error = views[i].acquire_input(args[i], kFieldNames[i].data(), *numbers[i])) {
       return std::move(*error);
     }
   }

@@ -8,14 +8,11 @@
 #include "lib/bulk/column_error.hpp"
 #include "lib/bulk/methods.hpp"
 #include "lib/bulk/released_lock.hpp"
+#include "scoring/records.hpp"
 
 namespace quillmarrow {
 
 namespace {
-
-constexpr std::array<const char*, 6> kInputNames = {"days_since_recall", "retrieval_count",
-                                                    "importance",        "frequency",
-                                                    "is_procedural",     "keep_forever"};
 
 PyResult<OwnedRef> tier_body(PyObject* const* args, Py_ssize_t count) {
   if (auto error = check_argument_count("tier_columns", count, 9)) return std::move(*error);
@@ -25,7 +22,7 @@ PyResult<OwnedRef> tier_body(PyObject* const* args, Py_ssize_t count) {
   Column* numbers[] = {&columns.days_since_recall, &columns.retrieval_count, &columns.importance,
                        &columns.frequency};
   for (std::size_t i = 0; i < 4; ++i) {
-    if (auto error = views[i].acquire_input(args[i], kInputNames[i], *numbers[i])) {
+    if (auto error = views[i].acquire_input(args[i], kFieldNames[i].data(), *numbers[i])) {
       return std::move(*error);
     }
   }
@@ -33,7 +30,7 @@ PyResult<OwnedRef> tier_body(PyObject* const* args, Py_ssize_t count) {
   for (std::size_t i = 0; i < 2; ++i) {
     if (args[4 + i] == Py_None) continue;
     Column flag;
-    if (auto error = views[4 + i].acquire_input(args[4 + i], kInputNames[4 + i], flag)) {
+    if (auto error = views[4 + i].acquire_input(args[4 + i], kFieldNames[4 + i].data(), flag)) {
       return std::move(*error);
     }
     *flags[i] = flag;
