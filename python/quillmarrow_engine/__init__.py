@@ -1,12 +1,21 @@
-"""Command-line tools and helpers around the quillmarrow_engine_native module.
+"""quillmarrow engine: the scoring core of an assistant's long-term memory store.
 
-The column functions (tier_arrays, score_arrays, tier_table and the code
-tables TIERS and ACTIONS) come from quillmarrow_engine.columns, and
-tier_jsonl (a JSON Lines export tiered line by line) from
-quillmarrow_engine.jsonl, each loaded on first use, so importing the package
-needs neither NumPy nor the native modules. `retier` (quillmarrow_engine.
-retiering) re-tiers a SQLite or PostgreSQL table in place; it too is loaded on
-first use, and imports NumPy (and psycopg) only when called.
+The native module ``quillmarrow_engine_native`` answers one call at a time
+(``run(command, payload_json)``); this package puts it to work on data as it
+comes:
+
+- columns (``tier_arrays``, ``score_arrays``, ``tier_table``, and the code
+  tables ``TIERS`` and ``ACTIONS``): NumPy arrays, pandas and Arrow tables,
+  in native code with the interpreter lock released;
+- ``tier_jsonl``: a JSON Lines export tiered line by line;
+- ``retier``: a SQLite or PostgreSQL table re-tiered in place;
+- ``quillmarrow_engine.parquet``, ``.dask`` and ``.spark``: Parquet datasets
+  and DataFrames on a cluster;
+- ``quillmarrow_engine.cli``: the ``quillmarrow-engine`` command.
+
+Every error the package raises on purpose derives from ``QuillmarrowError``.
+Each public name is loaded on first use, so importing the package needs
+neither NumPy nor the native modules.
 """
 
 from __future__ import annotations
@@ -14,18 +23,23 @@ from __future__ import annotations
 from importlib import import_module
 from typing import TYPE_CHECKING, Any
 
+from ._version import __version__
+from .errors import QuillmarrowError, RetierError
+
 if TYPE_CHECKING:
     from .columns import ACTIONS, TIERS, ScoreResult, TierResult, score_arrays, tier_arrays, tier_table
     from .jsonl import tier_jsonl
-    from .retiering import RetierError, RetierResult, retier
+    from .retiering import RetierResult, retier
 
 __all__ = [
     "ACTIONS",
     "TIERS",
+    "QuillmarrowError",
     "RetierError",
     "RetierResult",
     "ScoreResult",
     "TierResult",
+    "__version__",
     "retier",
     "score_arrays",
     "tier_arrays",
@@ -33,14 +47,14 @@ __all__ = [
     "tier_table",
 ]
 
-# Each public name and the module it comes from.
+# Each public name loaded on first use, and the module it comes from.
 _LAZY_NAMES = {
     **dict.fromkeys(
         ("ACTIONS", "TIERS", "ScoreResult", "TierResult", "score_arrays", "tier_arrays", "tier_table"),
         "columns",
     ),
     "tier_jsonl": "jsonl",
-    **dict.fromkeys(("RetierError", "RetierResult", "retier"), "retiering"),
+    **dict.fromkeys(("RetierResult", "retier"), "retiering"),
 }
 
 

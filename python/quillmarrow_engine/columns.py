@@ -18,6 +18,8 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import _bulk
+from ._optional import require
+from .fields import ACTIONS, FLAG_FIELDS, NUMBER_FIELDS, TIERS
 
 if TYPE_CHECKING:
     import numpy as np
@@ -32,13 +34,6 @@ __all__ = [
     "tier_arrays",
     "tier_table",
 ]
-
-# The names the engine writes, indexed by the codes in the tier and action arrays.
-TIERS: tuple[str, ...] = _bulk.TIERS
-ACTIONS: tuple[str, ...] = _bulk.ACTIONS
-
-NUMBER_FIELDS = ("days_since_recall", "retrieval_count", "importance", "frequency")
-FLAG_FIELDS = ("is_procedural", "keep_forever")
 
 
 class TierResult(NamedTuple):
@@ -59,13 +54,7 @@ class ScoreResult(NamedTuple):
 
 
 def _numpy() -> Any:
-    try:
-        import numpy
-    except ImportError as exc:  # pragma: no cover - depends on the installation
-        raise ImportError(
-            "the column functions need NumPy: pip install 'quillmarrow-engine[arrays]'"
-        ) from exc
-    return numpy
+    return require("numpy", "arrays", "quillmarrow_engine.columns")
 
 
 def _module_of(value: object) -> str:

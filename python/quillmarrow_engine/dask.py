@@ -31,6 +31,6 @@ def tier_dataframe(ddf: dd.DataFrame) -> dd.DataFrame:
     lazy: a bad row fails the computation with tier_table's error (naming
     the column and the row's index within its partition).
     """
-    from . import tier_table
+    from .columns import tier_table
 
     return ddf.map_partitions(tier_table, meta=tier_table(ddf._meta))

@@ -29,12 +29,14 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
 from typing import IO, Any, BinaryIO, Union
 
+from . import _bulk
 from ._files import atomic_file
-from .summary import Decisions, Tally
+from .errors import RecordError
+from .fields import ACTIONS, TIERS
+from .tally import Tally
 
 __all__ = [
     "DEFAULT_BATCH_SIZE",
-    "Decisions",
     "RecordError",
     "Source",
     "Destination",
@@ -52,18 +54,6 @@ WORKERS = max(1, min(2, os.cpu_count() or 1))
 Source = Union[str, "os.PathLike[str]", BinaryIO]
 Destination = Union[str, "os.PathLike[str]", BinaryIO, None]
 Progress = Callable[[int, "int | None"], None]
-
-
-class RecordError(Exception):
-    """A record of the export that the engine refused, with its line number."""
-
-    def __init__(self, line_number: int, message: str) -> None:
-        super().__init__(line_number, message)
-        self.line_number = line_number
-        self.message = message
-
-    def __str__(self) -> str:
-        return f"line {self.line_number}: {self.message}"
 
 
 def tier_jsonl(
@@ -98,21 +88,18 @@ def tier_jsonl(
         raise ValueError(f"batch_size must be a whole number of at least 1, got {batch_size!r}")
     if id_field is not None and not isinstance(id_field, str):
         raise TypeError(f"id_field must be a str or None, not {type(id_field).__name__}")
-    from . import _bulk
-
     tally = Tally()
     with _opened_source(source) as (stream, position):
         with _atomic_output(destination) as out:
             if errors is None:
-                _run(_bulk, stream, position, out, None, id_field, batch_size, tally, progress)
+                _run(stream, position, out, None, id_field, batch_size, tally, progress)
             else:
                 with _atomic_output(errors) as bad:
-                    _run(_bulk, stream, position, out, bad, id_field, batch_size, tally, progress)
+                    _run(stream, position, out, bad, id_field, batch_size, tally, progress)
     return tally
 
 
 def _run(
-    bulk,  # the native module
     stream: BinaryIO,
     position: Callable[[], "int | None"],
     out: BinaryIO,
@@ -125,7 +112,7 @@ def _run(
     """Blocks of whole lines go to threads, at most WORKERS at a time (the
     engine releases the interpreter lock), and their results are written in
     input order while the next blocks are read and tiered."""
-    chunk = bulk.tier_jsonl_chunk
+    chunk = _bulk.tier_jsonl_chunk
     set_aside = bad is not None
 
     def tier(data: bytearray, start: int, end: int, first_line: int) -> tuple:
@@ -139,11 +126,11 @@ def _run(
         for data, length in blocks:
             pending.append(_Block(tier, data, length))
             if len(pending) > WORKERS:
-                line = _write(pending.popleft(), line, tier, out, bad, tally, bulk, blocks)
+                line = _write(pending.popleft(), line, tier, out, bad, tally, blocks)
                 if progress is not None:
                     progress(tally.items, position())
         while pending:
-            line = _write(pending.popleft(), line, tier, out, bad, tally, bulk, blocks)
+            line = _write(pending.popleft(), line, tier, out, bad, tally, blocks)
             if progress is not None:
                 progress(tally.items, position())
     finally:
@@ -211,7 +198,7 @@ class _Block(threading.Thread):
 
 
 def _write(block: _Block, first_line: int, tier, out: BinaryIO, bad: BinaryIO | None,
-           tally: Tally, bulk, blocks: "_Blocks") -> int:
+           tally: Tally, blocks: "_Blocks") -> int:
     """Writes a block's decisions and set-aside lines, then gives its buffer
     back for reuse; returns the number of the line after the block."""
     block.join()
@@ -232,7 +219,7 @@ def _write(block: _Block, first_line: int, tier, out: BinaryIO, bad: BinaryIO | 
     if bad is not None:
         for part in result.set_aside:
             bad.write(part)
-    tally.add_codes(result.per_action, bulk.ACTIONS, result.per_tier, bulk.TIERS, result.bad_lines)
+    tally.add_codes(result.per_action, ACTIONS, result.per_tier, TIERS, result.bad_lines)
     return first_line + result.lines
 
 

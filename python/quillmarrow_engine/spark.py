@@ -21,7 +21,7 @@ from typing import Any
 from pyspark.sql import DataFrame
 from pyspark.sql.types import DoubleType, StringType, StructField, StructType
 
-from .parquet import JobError, describe_failure
+from .errors import JobError
 
 # Hidden columns that carry each row's file and row index through the job of
 # the tier-parquet command, so that a bad row can be named.
@@ -76,7 +76,7 @@ def _tier_each(batches: Iterable[Any], located: bool) -> Iterator[Any]:
     # Runs in Spark's Python workers.
     import pyarrow as pa
 
-    from . import tier_table
+    from .columns import tier_table
 
     for batch in batches:
         try:
@@ -94,6 +94,8 @@ def _tier_each(batches: Iterable[Any], located: bool) -> Iterator[Any]:
 
 
 def _located_failure(exc: BaseException, batch: Any) -> str:
+    from .bad_rows import describe_failure
+
     files = batch.column(FILE_COLUMN)
     rows = batch.column(ROW_COLUMN)
 

@@ -1,9 +1,4 @@
-"""The `retier` subcommand: re-tier a SQLite or PostgreSQL table in place.
-
-    quillmarrow-engine retier DATABASE --table NAME [--key COLUMN]
-        [--column FIELD=COLUMN ...] [--recalled-at COLUMN [--now TIME]]
-        [--add-columns] [--dry-run] [--report FILE] [--batch-size N] [-q]
-"""
+"""retier: re-tier a SQLite or PostgreSQL table in place (quillmarrow_engine.retiering)."""
 
 from __future__ import annotations
 
@@ -11,10 +6,15 @@ import argparse
 import sys
 from typing import Any
 
-from .retiering import DEFAULT_BATCH_SIZE, FIELDS, RESULT_FIELDS, RetierError, RetierResult
+from ..errors import RetierError
+from ..fields import FIELDS, RESULT_FIELDS
+from ..retiering import DEFAULT_BATCH_SIZE, retier
+from ..times import parse_now
+from .arguments import check_writable, field_mapping, positive_int
+from .output import Progress, format_retier, progress_bar
 
 
-def add_parser(commands: Any, batch_size_type: Any) -> None:
+def register(commands: Any) -> None:
     sub = commands.add_parser(
         "retier",
         help="re-tier every row of a SQLite or PostgreSQL table in place",
@@ -27,14 +27,15 @@ def add_parser(commands: Any, batch_size_type: Any) -> None:
     )
     sub.add_argument(
         "database", metavar="DATABASE",
-        help="a SQLite file (or sqlite:///PATH) or a postgresql:// URL",
+        help="a SQLite file, or sqlite:///PATH (relative; an absolute path takes four "
+        "slashes: sqlite:////var/lib/memories.db), or a postgresql:// URL",
     )
     sub.add_argument("--table", required=True, metavar="NAME",
                      help="the table (SCHEMA.NAME on PostgreSQL)")
     sub.add_argument("--key", default="id", metavar="COLUMN",
                      help="the column naming each row (default id)")
     sub.add_argument(
-        "--column", action="append", default=[], metavar="FIELD=COLUMN", type=_mapping,
+        "--column", action="append", default=[], metavar="FIELD=COLUMN", type=field_mapping,
         help=f"read FIELD from COLUMN (fields: {', '.join(FIELDS)}; results: "
         f"{', '.join(RESULT_FIELDS)}); repeatable",
     )
@@ -55,43 +56,32 @@ def add_parser(commands: Any, batch_size_type: Any) -> None:
         help="write one JSON line per row whose tier or action changes",
     )
     sub.add_argument(
-        "--batch-size", type=batch_size_type, default=DEFAULT_BATCH_SIZE, metavar="N",
+        "--batch-size", type=positive_int, default=DEFAULT_BATCH_SIZE, metavar="N",
         help=f"rows per batch (default {DEFAULT_BATCH_SIZE:,})",
     )
     sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    sub.set_defaults(run=run)
 
 
-def _mapping(text: str) -> tuple[str, str]:
-    name, sep, column = text.partition("=")
-    if not sep or not name or not column:
-        raise argparse.ArgumentTypeError(f"expected FIELD=COLUMN, got {text!r}")
-    if name not in FIELDS + RESULT_FIELDS:
-        raise argparse.ArgumentTypeError(
-            f"unknown field {name!r} (fields: {', '.join(FIELDS + RESULT_FIELDS)})"
-        )
-    return name, column
-
-
-def run_retier(args: argparse.Namespace) -> None:
+def run(args: argparse.Namespace) -> int:
     """Runs the subcommand; raises RetierError for anything refused."""
-    from .retiering import parse_now, retier
-    from .summary import Progress
-
-    columns = dict(args.column)
-    now = parse_now(args.now) if args.now is not None else None
+    check_writable(args.report)
+    try:
+        now = parse_now(args.now) if args.now is not None else None
+    except ValueError as exc:
+        raise RetierError(str(exc)) from None
     if args.now is not None and args.recalled_at is None:
         raise RetierError("--now counts days to a time column: give --recalled-at COLUMN too")
-    show = not args.quiet
     bars: list[Progress] = []
 
     def progress(done: int, total: int) -> None:
         if not bars:  # the first call tells the table's size; rows stand in for bytes
-            bars.append(Progress(sys.stderr, total, enabled=show and sys.stderr.isatty()))
-        bars[0].update(done, done)
+            bars.append(progress_bar(total, args.quiet))
+        bars[0].rows(done)
 
     try:
         result = retier(
-            args.database, args.table, key=args.key, columns=columns,
+            args.database, args.table, key=args.key, columns=dict(args.column),
             recalled_at=args.recalled_at, now=now, add_columns=args.add_columns,
             dry_run=args.dry_run, report=args.report, batch_size=args.batch_size,
             progress=progress,
@@ -101,26 +91,6 @@ def run_retier(args: argparse.Namespace) -> None:
     finally:
         if bars:
             bars[0].close()
-    if show:
-        sys.stderr.write(format_result(result))
-
-
-def format_result(result: RetierResult) -> str:
-    """The closing report: the summary tier-jsonl gives, the tier changes, what was written."""
-    from .retiering import format_transitions
-    from .summary import Tally, format_summary
-
-    tally = Tally()
-    tally.items = result.rows
-    tally.tiers.update(result.tiers)
-    tally.actions.update(result.actions)
-    text = format_summary(tally, result.seconds) if result.rows else "no rows in the table\n"
-    if result.rows:
-        text += "\n" + format_transitions(result)
-    verb = "would change" if result.dry_run else "changed"
-    text += f"\ntier or action {verb}: {result.changed:,} of {result.rows:,} rows\n"
-    if result.dry_run:
-        text += "dry run: nothing written\n"
-    else:
-        text += f"written: {result.written:,} rows (tier, action or retention differed), committed\n"
-    return text
+    if not args.quiet:
+        sys.stderr.write(format_retier(result))
+    return 0

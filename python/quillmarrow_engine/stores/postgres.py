@@ -18,7 +18,10 @@ from collections.abc import Iterator
 from contextlib import suppress
 from typing import Any
 
-from .retiering import FIELDS, Batch, Layout, RetierError
+from .._optional import require
+from ..errors import RetierError
+from ..fields import FIELDS, FLAG_FIELDS
+from .model import Batch, Layout, Store
 
 _NUMERIC_TYPES = {
     "smallint", "integer", "bigint", "real", "double precision", "numeric",
@@ -28,13 +31,7 @@ _STAGE = "quillmarrow_retier_stage"
 
 
 def _psycopg() -> Any:
-    try:
-        import psycopg
-    except ImportError:
-        raise RetierError(
-            "PostgreSQL needs psycopg 3: pip install 'quillmarrow-engine[postgres]'"
-        ) from None
-    return psycopg
+    return require("psycopg", "postgres", "re-tiering a PostgreSQL table")
 
 
 def is_connection(value: Any) -> bool:
@@ -45,7 +42,7 @@ def is_connection(value: Any) -> bool:
     return isinstance(value, psycopg.Connection)
 
 
-class PostgresStore:
+class PostgresStore(Store):
     def __init__(self, conn: Any, owned: bool) -> None:
         self.psycopg = _psycopg()
         self.sql = self.psycopg.sql
@@ -146,7 +143,7 @@ class PostgresStore:
         fields = []
         for name in FIELDS:
             if name in layout.inputs:
-                select.append(self._number(layout.inputs[name], flag=name.startswith(("is_", "keep_"))))
+                select.append(self._number(layout.inputs[name], flag=name in FLAG_FIELDS))
                 fields.append(name)
         if layout.recalled_at is not None:
             select.append(self._seconds(layout.recalled_at))

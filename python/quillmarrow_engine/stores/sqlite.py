@@ -14,7 +14,9 @@ import sqlite3
 from collections.abc import Iterator
 from typing import Any
 
-from .retiering import FIELDS, Batch, Layout, RetierError
+from ..errors import RetierError
+from ..fields import FIELDS
+from .model import Batch, Layout, Store
 
 _ROWID_NAMES = ("rowid", "_rowid_", "oid")
 
@@ -30,8 +32,10 @@ def quote(name: str) -> str:
     return '"' + name.replace('"', '""') + '"'
 
 
-class SqliteStore:
-    fold = staticmethod(str.lower)  # SQLite compares names without regard to case
+class SqliteStore(Store):
+    @staticmethod
+    def fold(name: str) -> str:
+        return name.lower()  # SQLite compares names without regard to case
 
     def __init__(self, conn: sqlite3.Connection, owned: bool) -> None:
         self.conn = conn

@@ -13,26 +13,33 @@ from collections.abc import Callable, Sequence
 from decimal import Decimal
 from typing import Any
 
-from .retiering import RetierError, iso_seconds
+from .._optional import require
+from ..errors import RetierError
+from ..times import iso_seconds
 
 RowNamer = Callable[[int], str]
 
 
-def number_array(np: Any, values: Sequence[Any], column: str, row: RowNamer) -> Any:
+def _numpy() -> Any:
+    return require("numpy", "arrays", "re-tiering")
+
+
+def number_array(values: Sequence[Any], column: str, row: RowNamer) -> Any:
     """The values as float64; every one a finite number (integers convert to the nearest double)."""
-    return _float_array(np, values, column, row, _number)
+    return _float_array(values, column, row, _number)
 
 
-def seconds_array(np: Any, values: Sequence[Any], column: str, row: RowNamer) -> Any:
+def seconds_array(values: Sequence[Any], column: str, row: RowNamer) -> Any:
     """Unix seconds as float64, from numbers or ISO-8601 texts (no offset: UTC)."""
-    return _float_array(np, values, column, row, _seconds)
+    return _float_array(values, column, row, _seconds)
 
 
 def _float_array(
-    np: Any, values: Sequence[Any], column: str, row: RowNamer,
+    values: Sequence[Any], column: str, row: RowNamer,
     convert: Callable[[Any, int, str, RowNamer], float],
 ) -> Any:
     """One NumPy conversion when every value is a number; else convert each value."""
+    np = _numpy()
     array = np.array(values)
     if array.ndim == 1 and array.dtype.kind in "iuf":
         array = array.astype(np.float64, copy=False)
@@ -40,12 +47,13 @@ def _float_array(
         return np.zeros(0, dtype=np.float64)
     else:
         array = np.array([convert(v, i, column, row) for i, v in enumerate(values)], np.float64)
-    _check_finite(np, array, values, column, row)
+    _check_finite(array, values, column, row)
     return array
 
 
-def flag_array(np: Any, values: Sequence[Any], column: str, row: RowNamer) -> Any:
+def flag_array(values: Sequence[Any], column: str, row: RowNamer) -> Any:
     """The values as bool; each a boolean or the integer 0 or 1."""
+    np = _numpy()
     array = np.array(values)
     if array.ndim == 1 and array.dtype.kind == "b":
         return array
@@ -88,7 +96,8 @@ def _flag(value: Any, i: int, column: str, row: RowNamer) -> bool:
     raise RetierError(f"{row(i)}: column {column!r} is {_describe(value)}, not a boolean, 0 or 1")
 
 
-def _check_finite(np: Any, array: Any, values: Sequence[Any], column: str, row: RowNamer) -> None:
+def _check_finite(array: Any, values: Sequence[Any], column: str, row: RowNamer) -> None:
+    np = _numpy()
     bad = np.flatnonzero(~np.isfinite(array))
     if bad.size:
         i = int(bad[0])

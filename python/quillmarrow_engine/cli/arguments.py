@@ -1,0 +1,57 @@
+"""Argument types and checks that more than one subcommand uses. Each check
+raises UsageError, which the tool reports with the subcommand's usage and
+exit status 2."""
+
+from __future__ import annotations
+
+import argparse
+import errno
+import os
+
+from ..errors import UsageError
+from ..fields import FIELDS, RESULT_FIELDS
+
+
+def positive_int(text: str) -> int:
+    """An argparse type: a whole number of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def field_mapping(text: str) -> tuple[str, str]:
+    """An argparse type: FIELD=COLUMN, FIELD a record field or a result column."""
+    name, sep, column = text.partition("=")
+    if not sep or not name or not column:
+        raise argparse.ArgumentTypeError(f"expected FIELD=COLUMN, got {text!r}")
+    if name not in FIELDS + RESULT_FIELDS:
+        raise argparse.ArgumentTypeError(
+            f"unknown field {name!r} (fields: {', '.join(FIELDS + RESULT_FIELDS)})"
+        )
+    return name, column
+
+
+def check_readable(path: str) -> None:
+    """A usage error unless path ("-" is standard input) can be opened for reading."""
+    if path == "-":
+        return
+    try:
+        open(path, "rb").close()
+    except OSError as exc:
+        raise UsageError(f"cannot read {path}: {exc.strerror}") from None
+
+
+def check_writable(path: str | None) -> None:
+    """A usage error unless a file can be created beside path's target
+    (None and "-" are standard output)."""
+    if path is None or path == "-":
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise UsageError(f"cannot write {path}: {os.strerror(errno.ENOENT)}")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise UsageError(f"cannot write {path}: {os.strerror(errno.EACCES)}")

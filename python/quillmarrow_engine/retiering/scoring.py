@@ -1,0 +1,172 @@
+"""One batch of rows scored: the stored values turned into the engine's arrays,
+one tier_arrays call, and what changed against the stored results."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+from .._optional import require
+from ..columns import tier_arrays
+from ..errors import RetierError
+from ..fields import ACTIONS, FLAG_FIELDS, NUMBER_FIELDS, TIERS
+from ..stores import Batch, Layout
+from ..stores.values import flag_array, number_array, seconds_array
+from ..times import DAY_SECONDS
+from .result import NO_VALUE, RetierResult
+
+
+class _Names(dict):  # type: ignore[type-arg]
+    """Codes of old tier or action values: the engine's names first, then others as met."""
+
+    def __init__(self, names: Sequence[str]) -> None:
+        super().__init__((name, code) for code, name in enumerate(names))
+        self.names: list[Any] = list(names)
+
+    def __missing__(self, value: Any) -> int:
+        code = len(self.names)
+        self.names.append(value)
+        self[value] = code
+        return code
+
+    def label(self, code: int) -> str:
+        value = self.names[code]
+        return NO_VALUE if value is None else str(value)
+
+
+@dataclass
+class Scored:
+    rows: int
+    tier: Any  # uint8 codes
+    action: Any
+    retention: Any  # float64
+    old_tier: Any  # codes into Scorer.old_tiers
+    old_action: Any
+    changed: Any  # bool: tier or action changes
+    write: Any  # bool: anything to write
+
+
+class Scorer:
+    """Scores the batches of one run; remembers the old names it met."""
+
+    def __init__(self) -> None:
+        self.np = require("numpy", "arrays", "re-tiering")
+        self.tier_objects = self.np.array(TIERS, dtype=object)
+        self.action_objects = self.np.array(ACTIONS, dtype=object)
+        self.old_tiers = _Names(TIERS)
+        self.old_actions = _Names(ACTIONS)
+
+    def score(self, batch: Batch, layout: Layout, now: float) -> Scored:
+        np = self.np
+        n = len(batch.handles)
+        named = _RowNamer(layout.key, batch.keys)
+        arrays: dict[str, Any] = {}
+        for name in NUMBER_FIELDS:
+            if name == "days_since_recall" and layout.recalled_at is not None:
+                recalled = seconds_array(batch.values["recalled_at"], layout.recalled_at, named)
+                arrays[name] = (now - recalled) / DAY_SECONDS
+            else:
+                arrays[name] = number_array(batch.values[name], layout.inputs[name], named)
+        for name in FLAG_FIELDS:
+            if name in layout.inputs:
+                arrays[name] = flag_array(batch.values[name], layout.inputs[name], named)
+        old_tier = np.fromiter(map(self.old_tiers.__getitem__, batch.old_tier), np.int32, n)
+        old_action = np.fromiter(map(self.old_actions.__getitem__, batch.old_action), np.int32, n)
+        return self._tier(arrays, old_tier, old_action, _old_retention(np, batch.old_retention))
+
+    def _tier(self, arrays: dict[str, Any], old_tier: Any, old_action: Any, old_retention: Any) -> Scored:
+        np = self.np
+        try:
+            out = tier_arrays(
+                arrays["days_since_recall"],
+                arrays["retrieval_count"],
+                arrays["importance"],
+                arrays["frequency"],
+                is_procedural=arrays.get("is_procedural"),
+                keep_forever=arrays.get("keep_forever"),
+            )
+        except (TypeError, ValueError) as exc:
+            # The checks above should have caught it; the engine's word stands.
+            raise RetierError(f"the engine refused a batch: {exc}") from None
+        tier = out.tier.astype(np.int32)
+        action = out.action.astype(np.int32)
+        changed = (old_tier != tier) | (old_action != action)
+        write = changed | ~(old_retention == out.retention)
+        return Scored(len(tier), tier, action, out.retention, old_tier, old_action, changed, write)
+
+    def account(self, s: Scored, result: RetierResult) -> None:
+        np = self.np
+        result.rows += s.rows
+        result.changed += int(s.changed.sum())
+        for code, count in enumerate(np.bincount(s.tier, minlength=len(TIERS))):
+            if count:
+                result.tiers[TIERS[code]] += int(count)
+        for code, count in enumerate(np.bincount(s.action, minlength=len(ACTIONS))):
+            if count:
+                result.actions[ACTIONS[code]] += int(count)
+        width = len(TIERS)
+        pairs = np.bincount(s.old_tier * width + s.tier)
+        for pair in np.flatnonzero(pairs):
+            old, new = divmod(int(pair), width)
+            result.transitions[(self.old_tiers.label(old), TIERS[new])] += int(pairs[pair])
+
+    def changes(self, s: Scored, batch: Batch) -> list[dict[str, Any]]:
+        """One entry per row whose tier or action changes, for the report."""
+        return [
+            {
+                "key": batch.keys[i],
+                "old_tier": self.old_tiers.names[s.old_tier[i]],
+                "new_tier": TIERS[s.tier[i]],
+                "old_action": self.old_actions.names[s.old_action[i]],
+                "new_action": ACTIONS[s.action[i]],
+                "retention": float(s.retention[i]),
+            }
+            for i in self.np.flatnonzero(s.changed).tolist()
+        ]
+
+    def updates(self, s: Scored, batch: Batch) -> tuple[list[Any], list[str], list[str], list[float]]:
+        """The rows to write: handle, tier, action, retention."""
+        if s.write.all():
+            return (
+                list(batch.handles),
+                self.tier_objects[s.tier].tolist(),
+                self.action_objects[s.action].tolist(),
+                s.retention.tolist(),
+            )
+        rows = self.np.flatnonzero(s.write)
+        return (
+            [batch.handles[i] for i in rows.tolist()],
+            self.tier_objects[s.tier[rows]].tolist(),
+            self.action_objects[s.action[rows]].tolist(),
+            s.retention[rows].tolist(),
+        )
+
+
+def _old_retention(np: Any, values: Sequence[Any]) -> Any:
+    """The stored retentions as doubles; NULL or anything not a number is NaN (never equal)."""
+    try:
+        return np.array(values, dtype=np.float64)  # None becomes NaN
+    except (TypeError, ValueError):
+        return np.array([_float_or_nan(v) for v in values], dtype=np.float64)
+
+
+def _float_or_nan(value: Any) -> float:
+    if value is None or isinstance(value, (str, bytes)):
+        return math.nan
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        return math.nan
+
+
+class _RowNamer:
+    """Names a row of the batch by its key, for messages."""
+
+    def __init__(self, key: str, keys: Sequence[Any]) -> None:
+        self.key = key
+        self.keys = keys
+
+    def __call__(self, index: int) -> str:
+        return f"row {self.key}={self.keys[index]!r}"
