@@ -7,10 +7,10 @@ A few lines come from an older exporter that wrote the bare array form
 [days_since_recall, retrieval_count, importance, frequency, is_procedural,
 keep_forever], and a few blank lines separate the exporter's runs.
 
-The output is fixed by the seed, so running the script again rewrites the
-same bytes:
+The output is fixed by the seed, so running the script again writes the
+same bytes; without -o it goes to standard output:
 
-    python examples/make_memories.py                 # examples/memories.jsonl
+    python examples/make_memories.py -o examples/memories.jsonl   # the example export
     python examples/make_memories.py -n 200000 -o /tmp/big.jsonl
 """
 
@@ -20,13 +20,13 @@ import argparse
 import json
 import math
 import random
+import sys
 from collections.abc import Sequence
 from pathlib import Path
 from typing import TypeVar
 
 DEFAULT_COUNT = 3000
 DEFAULT_SEED = 20240611
-DEFAULT_OUTPUT = Path(__file__).with_name("memories.jsonl")
 
 TOPICS = ["the quarterly budget", "a flaky test", "the garden plan", "a job offer",
           "the new laptop", "a conference talk", "the move to Lisbon", "a book club pick",
@@ -141,11 +141,13 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-n", "--count", type=int, default=DEFAULT_COUNT, help="items to write")
     parser.add_argument("--seed", type=int, default=DEFAULT_SEED)
-    parser.add_argument("-o", "--output", type=Path, default=DEFAULT_OUTPUT)
+    parser.add_argument("-o", "--output", type=Path, help="the file to write (default: standard output)")
     args = parser.parse_args()
-    with open(args.output, "w", encoding="utf-8", newline="\n") as out:
-        for line in export_lines(args.count, args.seed):
-            out.write(line + "\n")
+    text = "".join(line + "\n" for line in export_lines(args.count, args.seed))
+    if args.output is None:
+        sys.stdout.write(text)
+    else:
+        args.output.write_text(text, encoding="utf-8", newline="\n")
 
 
 if __name__ == "__main__":

@@ -6,11 +6,12 @@ since recall from that time, scores the rows in batches and writes tier,
 action and retention back in one transaction. The items whose action is
 "inject_to_prompt" are then selected for the assistant's prompt.
 
-    python examples/sqlite_store.py /tmp/memories.db
+    python examples/sqlite_store.py /tmp/memories.db [--now 2026-12-01T00:00:00Z]
 
-creates the database on first use (importing examples/memories.jsonl), re-tiers
-it and prints the prompt section. The engine and NumPy are needed; the same
-job from a shell is
+creates the database on first use (importing examples/memories.jsonl, each
+item recalled its days_since_recall before --now), re-tiers it as of --now
+(default: the present moment) and prints the prompt section. The engine and
+NumPy are needed; the same job from a shell is
 
     quillmarrow-engine retier /tmp/memories.db --table memories --recalled-at last_recalled_at
 """
@@ -25,6 +26,7 @@ from collections.abc import Iterable
 from pathlib import Path
 
 import quillmarrow_engine
+from quillmarrow_engine.times import parse_now
 
 DAY = 86_400.0
 BATCH_SIZE = 10_000
@@ -117,8 +119,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description="Re-tier a SQLite memory store and print the prompt section.")
     parser.add_argument("database", help="SQLite file, created if missing")
     parser.add_argument("--limit", type=int, default=10, help="items in the prompt (default 10)")
+    parser.add_argument("--now", help="the present moment: ISO-8601 or Unix seconds (default: now)")
     args = parser.parse_args()
-    now = int(time.time())
+    now = int(parse_now(args.now)) if args.now is not None else int(time.time())
     conn = connect(args.database)
     if conn.execute("SELECT count(*) FROM memories").fetchone()[0] == 0:
         with open(EXAMPLE_EXPORT, encoding="utf-8") as export:

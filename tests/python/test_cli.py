@@ -396,3 +396,13 @@ def test_tier_jsonl_summary_lists_most_first_then_by_name(tmp_path):
     result = cli("tier-jsonl", path, "-o", tmp_path / "out.jsonl")
     assert result.returncode == 0, result.stderr
     assert assert_most_first_then_by_name(result.stderr.decode()) == TIED_SUMMARY
+
+
+def test_version_and_exit_statuses_in_help():
+    import quillmarrow_engine
+
+    version = cli("--version")
+    assert (version.returncode, version.stdout.decode()) == (0, f"{PROG} {quillmarrow_engine.__version__}\n")
+    help_text = " ".join(cli("--help").stdout.decode().split())
+    for status in ("2 usage error", "3 bad lines set aside", "130 interrupted", "143 or 129"):
+        assert status in help_text

@@ -234,6 +234,7 @@ def test_counts_per_tier_and_action(run):
     assert dict(tally.actions) == expected_actions
     assert dict(tally.tiers) == expected_tiers
     assert tally.items == 4
+    assert repr(tally).startswith("Tally(items=4, bad_lines=0, tiers=Counter({")
 
 
 @pytest.mark.parametrize(

@@ -550,3 +550,16 @@ def test_the_summary_lists_most_first_then_by_name(db):
     done = _cli("retier", db.url, "--table", "memories")
     assert done.returncode == 0, done.stderr
     assert assert_most_first_then_by_name(done.stderr) == TIED_SUMMARY
+
+
+def test_a_report_that_cannot_be_written_is_named_as_given(sqlite_db, tmp_path):
+    db = sqlite_db
+    db.create("memories", random_rows(20))
+    target = tmp_path / "nodir" / "r.jsonl"
+    usage = _cli("retier", db.url, "--table", "memories", "--report", target)
+    assert usage.returncode == 2
+    assert usage.stderr.endswith(f"error: cannot write {target}: No such file or directory\n")
+    with pytest.raises(FileNotFoundError) as caught:
+        retier(db.url, "memories", report=target)
+    assert str(caught.value) == f"cannot write {target}: No such file or directory"
+    assert stored(db) == {row[0]: (None, None, None) for row in random_rows(20)}

@@ -3,6 +3,8 @@
 import importlib.util
 import json
 import pathlib
+import re
+import shlex
 import subprocess
 import sys
 
@@ -133,3 +135,42 @@ def test_retier_of_the_example_export_matches_tiering_each_line(store, tmp_path,
         assert rows[json.loads(line)["id"]] == (
             expected["tier"], expected["action"], expected["retention"]), line
     conn.close()
+
+
+def readme_session(start):
+    """The commands and outputs of the README's shell block that begins with start."""
+    readme = EXAMPLE.parents[1] / "README.md"
+    if not readme.exists():
+        pytest.skip("README.md not beside the tests")
+    blocks = re.findall(r"```sh\n(.*?)```", readme.read_text(), re.S)
+    (block,) = [b for b in blocks if b.startswith(start)]
+    session = []
+    for line in block.splitlines(keepends=True):
+        if line.startswith("$ "):
+            session.append([line[2:], ""])
+        elif session[-1][0].endswith("\\\n") and not session[-1][1]:
+            session[-1][0] += line
+        else:
+            session[-1][1] += line
+    return [(shlex.split(command.replace("\\\n", " ")), output) for command, output in session]
+
+
+def test_readme_sessions_on_the_example_store_are_reproducible(tmp_path):
+    """Made at a fixed time and re-tiered at another, the example store gives
+    exactly what the README shows (but the time a run took)."""
+    ((make, made),) = readme_session("$ python examples/sqlite_store.py")
+    store = str(tmp_path / "memories.db")
+    assert make[0] == "python"
+    make = [store if arg == "/tmp/memories.db" else arg for arg in make[1:]]
+    result = subprocess.run([sys.executable, *make], capture_output=True, text=True, timeout=300,
+                            cwd=EXAMPLE.parents[1])
+    assert (result.returncode, result.stdout) == (0, made), result.stderr
+    (retier_command, shown), (head, first_change) = readme_session("$ quillmarrow-engine retier /tmp")
+    assert retier_command[:2] == ["quillmarrow-engine", "retier"] and head == ["head", "-1", "changes.jsonl"]
+    args = [store if arg == "/tmp/memories.db" else arg for arg in retier_command[1:]]
+    result = subprocess.run([sys.executable, "-m", "quillmarrow_engine.cli", *args],
+                            capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    timing = re.compile(r"^tiered ([\d,]+) items in .*$", re.M)
+    assert result.returncode == 0, result.stderr
+    assert timing.sub(r"tiered \1 items", result.stderr) == timing.sub(r"tiered \1 items", shown)
+    assert (tmp_path / "changes.jsonl").read_text().splitlines()[0] + "\n" == first_change
