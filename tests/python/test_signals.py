@@ -70,31 +70,38 @@ def run_cli_ending_itself(code_before, args, signum):
                           env=python_env(), timeout=300)
 
 
-@pytest.mark.parametrize("signum, status", ENDINGS, ids=[s.name for s, _ in ENDINGS])
-def test_tier_parquet_ended_by_a_signal_leaves_no_output_and_no_staging(tmp_path, signum, status):
+PARQUET_ENDINGS = [("local", signum, status) for signum, status in ENDINGS] + [
+    ("dask", signal.SIGTERM, 143)]
+
+
+@pytest.mark.parametrize("engine, signum, status", PARQUET_ENDINGS,
+                         ids=[f"{e}-{s.name}" for e, s, _ in PARQUET_ENDINGS])
+def test_tier_parquet_ended_by_a_signal_leaves_no_output_and_no_staging(tmp_path, engine, signum, status):
     pa = pytest.importorskip("pyarrow", reason="tier-parquet needs pyarrow")
     import pyarrow.parquet as pq
 
+    if engine == "dask":
+        from scale_data import need
+
+        need("distributed", "pip install '.[dask]' to run the Dask tests")
     source = tmp_path / "in"
     source.mkdir()
     table = pa.table({"days_since_recall": [3.0] * 100, "retrieval_count": [2] * 100,
                       "importance": [0.5] * 100, "frequency": [0.5] * 100})
     for i in range(3):
         pq.write_table(table, source / f"part-{i}.parquet")
-    # The second file's first batch ends the job from inside.
+    # The job ends from inside once the first file is done, the others being
+    # written or waiting.
     patch = """
-        import quillmarrow_engine.parquet.files as files
-        tier_batch = files.tier_batch
-        seen = []
-        def ending_tier_batch(*args):
-            seen.append(1)
-            if len(seen) == 2:
-                end()
-            return tier_batch(*args)
-        files.tier_batch = ending_tier_batch
+        from quillmarrow_engine.tally import Tally
+        add_counts = Tally.add_counts
+        def ending_add_counts(self, *args):
+            add_counts(self, *args)
+            end()
+        Tally.add_counts = ending_add_counts
     """
     done = run_cli_ending_itself(patch, ["tier-parquet", source, "-o", tmp_path / "out", "-q",
-                                         "--batch-size", "100"], signum)
+                                         "--batch-size", "50", "--engine", engine], signum)
     assert done.returncode == status, done.stderr
     assert sorted(os.listdir(tmp_path)) == ["in"]
 
