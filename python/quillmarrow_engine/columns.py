@@ -17,7 +17,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, NamedTuple
 
-from . import _bulk
+from ._bulk import score_columns, tier_columns
 from ._optional import require
 from .fields import ACTIONS, FLAG_FIELDS, NUMBER_FIELDS, TIERS
 
@@ -187,7 +187,7 @@ def tier_arrays(
     rows = len(numbers[0])
     result = TierResult(np.empty(rows, np.float64), np.empty(rows, np.uint8), np.empty(rows, np.uint8))
     days, counts, importance_, frequency_ = numbers
-    _bulk.tier_columns(
+    tier_columns(
         days, counts, importance_, frequency_, flags[0], flags[1], result.retention, result.tier, result.action
     )
     return result
@@ -206,7 +206,7 @@ def score_arrays(days_since_recall: Any, retrieval_count: Any, importance: Any, 
     rows = len(numbers[0])
     result = ScoreResult(np.empty(rows, np.float64), np.empty(rows, np.float64), np.empty(rows, np.float64))
     days, counts, importance_, frequency_ = numbers
-    _bulk.score_columns(days, counts, importance_, frequency_, result.retention, result.stability, result.boost)
+    score_columns(days, counts, importance_, frequency_, result.retention, result.stability, result.boost)
     return result
 
 

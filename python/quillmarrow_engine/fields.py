@@ -3,14 +3,14 @@ the tier and action names in the order of their codes."""
 
 from __future__ import annotations
 
-from . import _bulk
+from ._bulk import ACTIONS, FIELDS, TIERS
 
-# The fields of a TierInput in declared order; a RetentionInput has the first four.
-FIELDS: tuple[str, ...] = _bulk.FIELDS
-NUMBER_FIELDS = FIELDS[:4]
-FLAG_FIELDS = FIELDS[4:]
+__all__ = ["ACTIONS", "FIELDS", "FLAG_FIELDS", "NUMBER_FIELDS", "RESULT_FIELDS", "TIERS"]
+
+# FIELDS: the fields of a TierInput in declared order; a RetentionInput has
+# the first four. TIERS and ACTIONS: the names the engine writes, indexed by
+# the codes in the tier and action arrays. All three come from the engine.
+NUMBER_FIELDS: tuple[str, ...] = FIELDS[:4]
+FLAG_FIELDS: tuple[str, ...] = FIELDS[4:]
 # The columns a tiering writes.
 RESULT_FIELDS = ("tier", "action", "retention")
-# The names the engine writes, indexed by the codes in the tier and action arrays.
-TIERS: tuple[str, ...] = _bulk.TIERS
-ACTIONS: tuple[str, ...] = _bulk.ACTIONS

@@ -29,7 +29,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
 from typing import IO, Any, BinaryIO, Union
 
-from . import _bulk
+from ._bulk import tier_jsonl_chunk
 from ._files import atomic_file
 from .errors import RecordError
 from .fields import ACTIONS, TIERS
@@ -112,7 +112,7 @@ def _run(
     """Blocks of whole lines go to threads, at most WORKERS at a time (the
     engine releases the interpreter lock), and their results are written in
     input order while the next blocks are read and tiered."""
-    chunk = _bulk.tier_jsonl_chunk
+    chunk = tier_jsonl_chunk
     set_aside = bad is not None
 
     def tier(data: bytearray, start: int, end: int, first_line: int) -> tuple:
