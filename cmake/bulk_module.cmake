@@ -9,7 +9,7 @@ file(GLOB QM_BULK_SOURCES CONFIGURE_DEPENDS
 Python_add_library(quillmarrow_bulk MODULE USE_SABI 3.11 WITH_SOABI ${QM_BULK_SOURCES})
 set_target_properties(quillmarrow_bulk PROPERTIES OUTPUT_NAME _bulk
   CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
-target_link_libraries(quillmarrow_bulk PRIVATE qm_columns qm_commands)
+target_link_libraries(quillmarrow_bulk PRIVATE qm_columns qm_commands qm_scalar)
 target_compile_definitions(quillmarrow_bulk PRIVATE Py_LIMITED_API=0x030b0000)
 target_include_directories(quillmarrow_bulk PRIVATE ${PROJECT_SOURCE_DIR}/src)
 # Only the initialisation function leaves the shared library.
