@@ -3,6 +3,8 @@
 // at it).
 #pragma once
 
+#include <array>
+
 #include "boundary/python.hpp"
 
 namespace quillmarrow {
@@ -16,5 +18,8 @@ PyMethodDef score_columns_method();
 // tier_jsonl_chunk(data, start, end, at_end, first_line, max_lines, id_field,
 //                  set_aside, /)
 PyMethodDef tier_jsonl_chunk_method();
+// The row-at-a-time functions for SQLite: retention, score_json, tier_json,
+// tier_name, action_name and days_since.
+std::array<PyMethodDef, 6> scalar_methods();
 
 }  // namespace quillmarrow

@@ -17,10 +17,17 @@ namespace {
 
 // One entry per function of the module, then the end mark.
 PyMethodDef* method_table() {
+  static const std::array<PyMethodDef, 6> scalar = scalar_methods();
   static PyMethodDef table[] = {
       tier_columns_method(),
       score_columns_method(),
       tier_jsonl_chunk_method(),
+      scalar[0],
+      scalar[1],
+      scalar[2],
+      scalar[3],
+      scalar[4],
+      scalar[5],
       {nullptr, nullptr, 0, nullptr},
   };
   return table;
