@@ -50,3 +50,45 @@ def tier_jsonl_chunk(
 ) -> tuple[
     int, int, int, int, bytes, bytes, tuple[int, ...], tuple[int, ...], tuple[int, str] | None
 ]: ...
+
+# The row-at-a-time functions behind quillmarrow_engine.sqlite: numbers are
+# floats or ints, flags bools or the ints 0 and 1; None anywhere gives None.
+_Number = float | int | None
+_Flag = bool | int | None
+
+def retention(
+    days_since_recall: _Number, retrieval_count: _Number, importance: _Number, frequency: _Number, /
+) -> float | None: ...
+def score_json(
+    days_since_recall: _Number, retrieval_count: _Number, importance: _Number, frequency: _Number, /
+) -> str | None: ...
+def tier_json(
+    days_since_recall: _Number,
+    retrieval_count: _Number,
+    importance: _Number,
+    frequency: _Number,
+    is_procedural: _Flag = ...,
+    keep_forever: _Flag = ...,
+    /,
+) -> str | None: ...
+def tier_name(
+    days_since_recall: _Number,
+    retrieval_count: _Number,
+    importance: _Number,
+    frequency: _Number,
+    is_procedural: _Flag = ...,
+    keep_forever: _Flag = ...,
+    /,
+) -> str | None: ...
+def action_name(
+    days_since_recall: _Number,
+    retrieval_count: _Number,
+    importance: _Number,
+    frequency: _Number,
+    is_procedural: _Flag = ...,
+    keep_forever: _Flag = ...,
+    /,
+) -> str | None: ...
+def days_since(
+    parse: Any, recalled_at: float | int | str | None, now: float | int | str | None, max_skew: float | int = ..., /
+) -> float | None: ...
