@@ -38,6 +38,7 @@ have_cmake_package() {
 }
 have_module() { "$python" -c "import $1"; }
 have_postgres() { have initdb || ls /usr/lib/postgresql/*/bin/initdb; }
+have_postgres_headers() { [ -f "$(pg_config --includedir-server 2>/dev/null)/postgres.h" ]; }
 java_at_least() {
   have java && [ "$(java -version 2>&1 | sed -n '1s/[^"]*"\([0-9]*\).*/\1/p')" -ge "$1" ]
 }
@@ -51,6 +52,8 @@ need_apt g++ have c++
 need_apt libgtest-dev have_header gtest/gtest.h
 need_apt libdragonbox-dev have_cmake_package dragonbox
 need_apt postgresql-15 have_postgres  # the retier tests start a throwaway server
+# The server headers and pg_config, for the extension the database tests install.
+need_apt postgresql-server-dev-15 have_postgres_headers
 need_pip cmake cmake_at_least 3.20
 need_pip ninja have ninja
 need_pip scikit-build-core have_module scikit_build_core

@@ -73,6 +73,10 @@ run_python() {
     echo "no CPython 3.11+ found" >&2
     exit 1
   fi
+  # The PostgreSQL extension, built with warnings as errors and installed
+  # into the server the tests start (its files go where pg_config says).
+  echo "== PostgreSQL extension quillmarrow"
+  QM_WERROR=ON QM_JOBS="$jobs" scripts/install_postgres_extension.sh
   rm -rf build/wheel && mkdir -p build/wheel
   "${pythons[0]}" -m pip wheel --no-deps -w build/wheel . >/dev/null
   local wheel
