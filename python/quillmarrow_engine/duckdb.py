@@ -26,6 +26,7 @@ written into the database file.
 
 from __future__ import annotations
 
+import importlib
 from typing import Any
 
 from . import _bulk
@@ -53,7 +54,7 @@ def _modules() -> tuple[Any, Any, Any]:
     try:
         import duckdb
         import numpy
-        import pyarrow
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
     except ImportError as exc:  # pragma: no cover - depends on the installation
         raise ImportError(
             f"the DuckDB functions need duckdb, NumPy and pyarrow ({exc.name} is missing): "
@@ -62,12 +63,12 @@ def _modules() -> tuple[Any, Any, Any]:
     return duckdb, numpy, pyarrow
 
 
-def _types(duckdb: Any) -> Any:
+def _types() -> Any:
+    """duckdb's SQL type objects: duckdb.sqltypes, or duckdb.typing before 1.4."""
     try:
-        from duckdb import sqltypes as types  # duckdb 1.4 and later
+        return importlib.import_module("duckdb.sqltypes")
     except ImportError:  # pragma: no cover - older duckdb
-        from duckdb import typing as types
-    return types
+        return importlib.import_module("duckdb.typing")
 
 
 class _Vectors:
@@ -101,7 +102,7 @@ class _Vectors:
         n = len(columns[0])
         retention, stability, boost = np.empty(n), np.empty(n), np.empty(n)
         try:
-            _bulk.score_columns(*columns, retention, stability, boost)
+            _bulk.score_columns(columns[0], columns[1], columns[2], columns[3], retention, stability, boost)
         except ValueError:
             self.first_bad_row("quillmarrow_retention", _bulk.retention, columns)
         return self.pa.array(retention)
@@ -112,7 +113,7 @@ class _Vectors:
         n = len(columns[0])
         retention, stability, boost = np.empty(n), np.empty(n), np.empty(n)
         try:
-            _bulk.score_columns(*columns, retention, stability, boost)
+            _bulk.score_columns(columns[0], columns[1], columns[2], columns[3], retention, stability, boost)
         except ValueError:
             self.first_bad_row("quillmarrow_score", _bulk.score_json, columns)
         return pa.StructArray.from_arrays(
@@ -127,7 +128,9 @@ class _Vectors:
         n = len(columns[0])
         retention, tier, action = np.empty(n), np.empty(n, np.uint8), np.empty(n, np.uint8)
         try:
-            _bulk.tier_columns(*columns, *flags, retention, tier, action)
+            _bulk.tier_columns(
+                columns[0], columns[1], columns[2], columns[3], flags[0], flags[1], retention, tier, action
+            )
         except ValueError:
             self.first_bad_row("quillmarrow_tier", _bulk.tier_json, columns)
         return pa.StructArray.from_arrays(
@@ -161,7 +164,7 @@ def register(connection: Any) -> None:
     duckdb, np, pa = _modules()
     if not isinstance(connection, duckdb.DuckDBPyConnection):
         raise TypeError(f"register takes a duckdb connection, not {type(connection).__name__}")
-    types = _types(duckdb)
+    types = _types()
     double, boolean, varchar = types.DOUBLE, types.BOOLEAN, types.VARCHAR
     vectors = _Vectors(np, pa)
     numbers = [double] * 4

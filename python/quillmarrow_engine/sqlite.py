@@ -37,7 +37,9 @@ from __future__ import annotations
 
 import sqlite3
 from datetime import datetime, timezone
+from collections.abc import Callable
 from functools import partial
+from typing import Any
 
 from . import _bulk
 
@@ -69,7 +71,7 @@ def register(connection: sqlite3.Connection) -> None:
     """Adds the quillmarrow functions to the connection (see the module's text)."""
     if not isinstance(connection, sqlite3.Connection):
         raise TypeError(f"register takes a sqlite3.Connection, not {type(connection).__name__}")
-    implementations = {
+    implementations: dict[str, Callable[..., Any]] = {
         "quillmarrow_retention": _bulk.retention,
         "quillmarrow_score": _bulk.score_json,
         "quillmarrow_tier": _bulk.tier_json,
