@@ -29,7 +29,13 @@ from __future__ import annotations
 import importlib
 from typing import Any
 
-from . import _bulk
+from ._bulk import ACTIONS, TIERS, score_columns, tier_columns
+# The row-at-a-time functions: their errors name the SQL function's argument.
+from ._bulk import days_since as days_since_row
+from ._bulk import retention as retention_row
+from ._bulk import score_json as score_row
+from ._bulk import tier_json as tier_row
+from ._optional import require
 
 __all__ = ["register"]
 
@@ -51,16 +57,9 @@ _MACROS = (
 
 
 def _modules() -> tuple[Any, Any, Any]:
-    try:
-        import duckdb
-        import numpy
-        import pyarrow  # type: ignore[import-untyped, unused-ignore]
-    except ImportError as exc:  # pragma: no cover - depends on the installation
-        raise ImportError(
-            f"the DuckDB functions need duckdb, NumPy and pyarrow ({exc.name} is missing): "
-            "pip install 'quillmarrow-engine[duckdb]'"
-        ) from exc
-    return duckdb, numpy, pyarrow
+    purpose = "quillmarrow_engine.duckdb"
+    return (require("duckdb", "duckdb", purpose), require("numpy", "duckdb", purpose),
+            require("pyarrow", "duckdb", purpose))
 
 
 def _types() -> Any:
@@ -77,8 +76,8 @@ class _Vectors:
     def __init__(self, np: Any, pa: Any) -> None:
         self.np = np
         self.pa = pa
-        self.tier_names = pa.array(_bulk.TIERS, pa.string())
-        self.action_names = pa.array(_bulk.ACTIONS, pa.string())
+        self.tier_names = pa.array(TIERS, pa.string())
+        self.action_names = pa.array(ACTIONS, pa.string())
 
     def numbers(self, values: Any) -> Any:
         if values.num_chunks == 1:
@@ -102,9 +101,9 @@ class _Vectors:
         n = len(columns[0])
         retention, stability, boost = np.empty(n), np.empty(n), np.empty(n)
         try:
-            _bulk.score_columns(columns[0], columns[1], columns[2], columns[3], retention, stability, boost)
+            score_columns(columns[0], columns[1], columns[2], columns[3], retention, stability, boost)
         except ValueError:
-            self.first_bad_row("quillmarrow_retention", _bulk.retention, columns)
+            self.first_bad_row("quillmarrow_retention", retention_row, columns)
         return self.pa.array(retention)
 
     def score(self, d: Any, r: Any, i: Any, f: Any) -> Any:
@@ -113,9 +112,9 @@ class _Vectors:
         n = len(columns[0])
         retention, stability, boost = np.empty(n), np.empty(n), np.empty(n)
         try:
-            _bulk.score_columns(columns[0], columns[1], columns[2], columns[3], retention, stability, boost)
+            score_columns(columns[0], columns[1], columns[2], columns[3], retention, stability, boost)
         except ValueError:
-            self.first_bad_row("quillmarrow_score", _bulk.score_json, columns)
+            self.first_bad_row("quillmarrow_score", score_row, columns)
         return pa.StructArray.from_arrays(
             [pa.array(retention), pa.array(stability), pa.array(boost)],
             names=["retention", "stability", "boost"],
@@ -128,11 +127,11 @@ class _Vectors:
         n = len(columns[0])
         retention, tier, action = np.empty(n), np.empty(n, np.uint8), np.empty(n, np.uint8)
         try:
-            _bulk.tier_columns(
+            tier_columns(
                 columns[0], columns[1], columns[2], columns[3], flags[0], flags[1], retention, tier, action
             )
         except ValueError:
-            self.first_bad_row("quillmarrow_tier", _bulk.tier_json, columns)
+            self.first_bad_row("quillmarrow_tier", tier_row, columns)
         return pa.StructArray.from_arrays(
             [
                 pa.DictionaryArray.from_arrays(pa.array(tier.view(np.int8)), self.tier_names),
@@ -154,7 +153,7 @@ class _Vectors:
             # The rare rows: each through the row-at-a-time rule, which reports any error.
             days = (current - recalled) / 86400.0
             for row in np.flatnonzero(late | ~np.isfinite(skew) | (skew < 0.0)).tolist():
-                days[row] = _bulk.days_since(None, float(recalled[row]), float(current[row]), float(skew[row]))
+                days[row] = days_since_row(None, float(recalled[row]), float(current[row]), float(skew[row]))
             return self.pa.array(days)
         return self.pa.array((current - recalled) / 86400.0)
 

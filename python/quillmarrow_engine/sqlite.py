@@ -36,12 +36,12 @@ printed to standard error as well.
 from __future__ import annotations
 
 import sqlite3
-from datetime import datetime, timezone
 from collections.abc import Callable
 from functools import partial
 from typing import Any
 
-from . import _bulk
+from ._bulk import action_name, days_since, retention, score_json, tier_json, tier_name
+from .times import iso_seconds
 
 __all__ = ["FUNCTIONS", "register"]
 
@@ -54,31 +54,20 @@ FUNCTIONS: tuple[tuple[str, int], ...] = (
     ("quillmarrow_days_since", 3),
 )
 
-_EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
-_MICROSECOND = datetime(1970, 1, 1, 0, 0, 0, 1, tzinfo=timezone.utc) - _EPOCH
-
-
-def _iso_seconds(text: str) -> float:
-    """Unix seconds of an ISO-8601 text (no offset: UTC), as retier reads a time column:
-    a whole number of microseconds divided once by 1e6."""
-    moment = datetime.fromisoformat(text.strip())
-    if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=timezone.utc)
-    return (moment - _EPOCH) / _MICROSECOND / 1e6
-
 
 def register(connection: sqlite3.Connection) -> None:
     """Adds the quillmarrow functions to the connection (see the module's text)."""
     if not isinstance(connection, sqlite3.Connection):
         raise TypeError(f"register takes a sqlite3.Connection, not {type(connection).__name__}")
     implementations: dict[str, Callable[..., Any]] = {
-        "quillmarrow_retention": _bulk.retention,
-        "quillmarrow_score": _bulk.score_json,
-        "quillmarrow_tier": _bulk.tier_json,
-        "quillmarrow_tier_name": _bulk.tier_name,
-        "quillmarrow_action": _bulk.action_name,
-        # functools.partial is native too: still no Python frame per row.
-        "quillmarrow_days_since": partial(_bulk.days_since, _iso_seconds),
+        "quillmarrow_retention": retention,
+        "quillmarrow_score": score_json,
+        "quillmarrow_tier": tier_json,
+        "quillmarrow_tier_name": tier_name,
+        "quillmarrow_action": action_name,
+        # functools.partial is native too: still no Python frame per row for
+        # numbers; a text goes through the package's ISO-8601 reading.
+        "quillmarrow_days_since": partial(days_since, iso_seconds),
     }
     for name, arguments in FUNCTIONS:
         connection.create_function(name, arguments, implementations[name], deterministic=True)

@@ -16,6 +16,7 @@ np = pytest.importorskip("numpy", reason="the comparisons with the column functi
 import in_database_rows as rows_  # noqa: E402
 from quillmarrow_engine import _bulk  # noqa: E402
 from quillmarrow_engine import sqlite as qm_sqlite  # noqa: E402
+from quillmarrow_engine.times import iso_seconds  # noqa: E402
 
 NOW = 1_750_000_000.0  # 2025-06-15T15:06:40Z
 
@@ -181,7 +182,7 @@ def test_days_since_follows_the_package_rule(db, recalled_at, now, days):
 )
 def test_days_since_errors(args, message):
     with pytest.raises(ValueError) as caught:
-        _bulk.days_since(qm_sqlite._iso_seconds, *args)
+        _bulk.days_since(iso_seconds, *args)
     assert str(caught.value) == message
 
 
@@ -226,7 +227,7 @@ def test_readme_queries(db):
     stored = db.execute("SELECT last_recalled_at, retrieval_count, importance, frequency, is_procedural,"
                         " keep_forever, tier, action, retention FROM memories ORDER BY id").fetchall()
     columns = list(zip(*stored))
-    days = (NOW - np.array([qm_sqlite._iso_seconds(t) for t in columns[0]])) / 86400
+    days = (NOW - np.array([iso_seconds(t) for t in columns[0]])) / 86400
     want = rows_.expected({
         "days_since_recall": days,
         **{name: np.array(columns[k + 1], np.float64) for k, name in enumerate(rows_.NUMBERS[1:])},
