@@ -7,7 +7,9 @@
 Each partition (a pandas DataFrame) is tiered by one ``tier_table`` call in
 ``map_partitions``: no Python runs per row, and the engine releases the
 interpreter lock while it computes, so a worker's other threads go on. The
-workers need nothing but the installed quillmarrow-engine wheel.
+workers' Python needs the quillmarrow-engine wheel, NumPy, pandas and pyarrow
+(the wheel's ``dask`` extra installs them); a worker that lacks one fails the
+task with the ImportError, which the computation raises on the client.
 
 This module's name is the library's: every import of Dask here is absolute
 (``import dask.dataframe`` finds the real Dask, never this file).
@@ -31,6 +33,13 @@ def tier_dataframe(ddf: dd.DataFrame) -> dd.DataFrame:
     lazy: a bad row fails the computation with tier_table's error (naming
     the column and the row's index within its partition).
     """
+    from functools import partial
+
+    from ._sealed import sealed
     from .columns import tier_table
 
-    return ddf.map_partitions(tier_table, meta=tier_table(ddf._meta))
+    # Sealed: a worker that cannot import the engine fails the task with
+    # that ImportError instead of dying (which would leave the computation
+    # waiting for ever).
+    tier = partial(tier_table)
+    return ddf.map_partitions(sealed(tier), meta=tier(ddf._meta))

@@ -152,3 +152,90 @@ def test_the_job_starts_its_own_cluster_of_n_workers(tmp_path, dataset):
         pq.write_table(pq.read_table(path).slice(0, 1000), small / path.name)
     assert cli.main(["tier-parquet", str(small), "-o", str(out), "--engine", "dask", "--workers", "2", "-q"]) == 0
     assert_same_rows(pq.read_table(out), expected_table(small))
+
+
+# ---- Separately started processes, worker failures, quiet runs and the summary
+
+PROG = "quillmarrow-engine"
+
+
+@pytest.fixture(scope="module")
+def small(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("dask-small") / "memories"
+    write_dataset(folder, 20_000, 2)
+    return folder
+
+
+def test_a_scheduler_and_workers_started_as_their_own_processes(tmp_path, small):
+    from cluster_processes import dask_processes
+
+    with dask_processes(tmp_path / "cluster", workers=2) as (scheduler, _):
+        out = tmp_path / "tiered"
+        assert cli.main(["tier-parquet", str(small), "-o", str(out), "--engine", "dask",
+                         "--scheduler", scheduler, "-q"]) == 0
+        for path in sorted(small.glob("*.parquet")):
+            assert_same_rows(pq.read_table(out / path.name), expected_table(path))
+        with Client(scheduler) as client:
+            got = client.compute(tier_dataframe(dd.read_parquet(str(small)))).result()
+    expected = expected_table(small)
+    assert got["tier"].astype(str).tolist() == expected.column("tier").cast(pa.string()).to_pylist()
+    assert np.array_equal(got["retention"].to_numpy().view(np.int64),
+                          expected.column("retention").to_numpy().view(np.int64))
+
+
+# the module the workers' Python lacks, the exception the job reports, the hint
+WORKER_LACKS = [
+    ("quillmarrow_engine", "ModuleNotFoundError: No module named 'quillmarrow_engine'", "lacks quillmarrow_engine"),
+    ("numpy", "MissingDependency: quillmarrow_engine.columns needs numpy: pip install 'quillmarrow-engine[arrays]'",
+     "lacks numpy"),
+]
+
+
+@pytest.mark.parametrize("module,cause,hint", WORKER_LACKS)
+def test_a_worker_that_lacks_a_module_fails_the_job_with_the_cause(tmp_path, capfd, small, module, cause, hint):
+    from cluster_processes import dask_processes, python_without
+
+    python = python_without(module, tmp_path / "python")
+    with dask_processes(tmp_path / "cluster", worker_python=python) as (scheduler, workers):
+        out = tmp_path / "out"
+        capfd.readouterr()
+        status = cli.main(["tier-parquet", str(small), "-o", str(out), "--engine", "dask",
+                           "--scheduler", scheduler, "-q"])
+        stderr = capfd.readouterr().err
+        assert status == 1
+        lines = stderr.splitlines()
+        assert lines[0] == f"{PROG}: a Dask worker failed: {cause}", stderr
+        assert hint in lines[1] and "they need the quillmarrow-engine wheel, NumPy and pyarrow" in lines[1]
+        assert lines[2].startswith("  worker traceback, innermost call last") and lines[3].lstrip().startswith("File ")
+        assert not out.exists() and leftovers(tmp_path, "out") == []
+        # The worker failed the task and lives on, ready for the next one.
+        assert [worker.poll() for worker in workers] == [None]
+        if module == "quillmarrow_engine":
+            # The DataFrame integration point: the computation raises the
+            # worker's ImportError instead of waiting for ever.
+            with Client(scheduler) as client, pytest.raises(ModuleNotFoundError, match="quillmarrow_engine"):
+                client.compute(tier_dataframe(dd.read_parquet(str(small)))).result(timeout=120)
+
+
+def test_quiet_prints_only_the_failure_not_the_workers_logs(tmp_path, capfd, small):
+    bad = with_bad_value(small, tmp_path / "bad", 0, 5, "frequency", float("inf"))
+    capfd.readouterr()
+    status = cli.main(["tier-parquet", str(tmp_path / "bad"), "-o", str(tmp_path / "out"), "--engine", "dask",
+                       "--workers", "1", "-q"])
+    captured = capfd.readouterr()
+    assert status == 1 and captured.out == ""
+    assert captured.err.startswith(f"{PROG}: {bad}: column 'frequency': row 5 ") and captured.err.count("\n") == 1
+
+
+def test_the_summary_is_the_local_engines(tmp_path, capsys, cluster, small):
+    from summary_text import assert_most_first_then_by_name
+
+    local_cluster, _ = cluster
+    summaries = []
+    for engine in (["--engine", "local"], ["--engine", "dask", "--scheduler", local_cluster.scheduler_address]):
+        out = tmp_path / engine[1]
+        assert cli.main(["tier-parquet", str(small), "-o", str(out), *engine]) == 0
+        summaries.append(capsys.readouterr().err)
+    local, dask_summary = summaries
+    assert dask_summary.startswith("tiered 20,000 items in ")
+    assert assert_most_first_then_by_name(dask_summary) == assert_most_first_then_by_name(local)

@@ -73,7 +73,7 @@ def run(args: argparse.Namespace) -> int:
         elif args.engine == "dask":
             tally = run_dask(
                 job, scheduler=args.scheduler, workers=args.workers or DEFAULT_WORKERS,
-                batch_rows=args.batch_size, progress=progress.rows,
+                batch_rows=args.batch_size, progress=progress.rows, quiet=args.quiet,
             )
         else:
             tally = run_local(job, batch_rows=args.batch_size, progress=progress.rows)
