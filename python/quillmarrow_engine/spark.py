@@ -3,30 +3,44 @@
     from quillmarrow_engine.spark import tier_dataframe
     tiered = tier_dataframe(spark.read.parquet("s3a://bucket/memories"))
 
-The rows go to the executors' Python workers as Arrow record batches
-(``mapInArrow``), and each batch is tiered by one ``tier_table`` call: no
-Python runs per row. The workers need nothing but the installed
-quillmarrow-engine wheel (and pyarrow, which Spark's Arrow support needs
-anyway).
+Only the columns the engine reads go to the executors' Python workers, as
+the Arrow arrays of a batch of rows (an Arrow UDF; with pyspark before 4.1,
+which has none, whole batches through ``mapInArrow``), and each batch is
+tiered by one ``tier_table`` call: no Python runs per row. The workers send
+back the retention and the codes of the tier and the action, Spark turns the
+codes into names itself, and every other column stays in Spark.
 
-Only pyspark is imported here; pyarrow and the engine are imported in the
-workers, when a batch arrives.
+The workers' Python needs the quillmarrow-engine wheel, NumPy and pyarrow
+(see "Shipping the wheel to a cluster's workers" in the README).
+
+Only pyspark is imported here when the driver calls; pyarrow, NumPy and the
+engine's native code are imported in the workers, when a batch arrives.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+import warnings
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from functools import partial
 from typing import Any
 
-from pyspark.sql import DataFrame
-from pyspark.sql.types import DoubleType, StringType, StructField, StructType
+from pyspark.accumulators import Accumulator, AccumulatorParam
+from pyspark.sql import Column, DataFrame
+from pyspark.sql import functions as F
+from pyspark.sql.types import ByteType, DoubleType, StructField, StructType
 
-from .errors import JobError
+from .fields import ACTIONS, FIELDS, TIERS
+from .tally import Tally
 
-# Hidden columns that carry each row's file and row index through the job of
-# the tier-parquet command, so that a bad row can be named.
-FILE_COLUMN = "__quillmarrow_file"
-ROW_COLUMN = "__quillmarrow_row"
+RESULTS = ("retention", "tier", "action")
+# The hidden column holding each row's decision between the two steps: the
+# workers' struct of retention and codes, then the columns made of it.
+_DECISION = "__quillmarrow_decision"
+_DECISION_TYPE = StructType([
+    StructField("retention", DoubleType(), nullable=False),
+    StructField("tier", ByteType(), nullable=False),
+    StructField("action", ByteType(), nullable=False),
+])
 
 
 def tier_dataframe(df: DataFrame) -> DataFrame:
@@ -37,78 +51,146 @@ def tier_dataframe(df: DataFrame) -> DataFrame:
     frequency (numbers), and may have is_procedural and keep_forever
     (booleans, or the integers 0 and 1). Columns of df already named
     retention, tier or action are replaced where they stand; the others
-    pass through. The
-    result is lazy like any DataFrame: a bad row fails the action that
-    computes it, with tier_table's error (a ValueError naming the column and
-    the row's index within its Arrow batch) in Spark's error.
+    pass through. The result is lazy like any DataFrame: a bad row fails the
+    action that computes it, with tier_table's error (a ValueError naming
+    the column and the row's index within its Arrow batch) in Spark's error.
+
+    Spark hands the workers the Parquet reader's batches when df is read
+    from Parquet (``spark.sql.parquet.columnarReaderBatchSize`` rows, 4,096
+    by default), else ``spark.sql.execution.arrow.maxRecordsPerBatch`` rows.
     """
-    return _tier(df, located=False)
+    return _tier(df)
 
 
-def tier_located(df: DataFrame) -> DataFrame:
-    """tier_dataframe for a df that also has FILE_COLUMN and ROW_COLUMN: a bad
-    row fails with a JobError naming its file and its row in that file."""
-    return _tier(df, located=True)
+def tier_counted(df: DataFrame, counts: Accumulator[list[int]]) -> DataFrame:
+    """tier_dataframe, adding to counts (from new_counts) the rows of every
+    batch the workers tier, per tier and per action."""
+    return _tier(df, counts)
 
 
-def _tier(df: DataFrame, located: bool) -> DataFrame:
-    # The schema tier_table gives: retention, tier and action replaced where
-    # they stand, or added at the end.
-    added = {
-        "retention": StructField("retention", DoubleType(), nullable=False),
-        "tier": StructField("tier", StringType(), nullable=False),
-        "action": StructField("action", StringType(), nullable=False),
+def new_counts(session: Any) -> Accumulator[list[int]]:
+    """An accumulator for tier_counted, in the session's Spark context: rows
+    per tier code, then per action code, then the number of batches."""
+    counts: Accumulator[list[int]] = session.sparkContext.accumulator(
+        [0] * (len(TIERS) + len(ACTIONS) + 1), _Counts()
+    )
+    return counts
+
+
+def counted(counts: Accumulator[list[int]]) -> tuple[Tally, int]:
+    """What counts added up to: the rows per tier and per action, and the
+    number of Arrow batches the workers tiered."""
+    values = counts.value
+    tally = Tally()
+    tally.add_codes(values[len(TIERS) : -1], ACTIONS, values[: len(TIERS)], TIERS)
+    return tally, values[-1]
+
+
+class _Counts(AccumulatorParam[list[int]]):
+    """Lists of counts, added element by element."""
+
+    def zero(self, value: list[int]) -> list[int]:
+        return [0] * len(value)
+
+    def addInPlace(self, value1: list[int], value2: list[int]) -> list[int]:
+        for index, count in enumerate(value2):
+            value1[index] += count
+        return value1
+
+
+def _tier(df: DataFrame, counts: Accumulator[list[int]] | None = None, arrow_udf: bool | None = None) -> DataFrame:
+    """The two steps: each row's decision from the workers (an Arrow UDF of
+    the input columns, or mapInArrow when arrow_udf is False or pyspark has
+    no Arrow UDFs), then the result columns made of it in Spark."""
+    inputs = [name for name in FIELDS if name in df.columns]
+    if arrow_udf is None:
+        arrow_udf = hasattr(F, "arrow_udf")
+    if arrow_udf:
+        decide = _scalar_arrow_udf(partial(_decide_arrays, inputs, counts))
+        staged = df.select("*", decide(*[_column(name) for name in inputs]).alias(_DECISION))
+    else:
+        schema = StructType([*df.schema.fields, StructField(_DECISION, _DECISION_TYPE, nullable=False)])
+        staged = df.mapInArrow(partial(_decide_batches, counts), schema)
+    decision = {
+        "retention": F.col(f"{_DECISION}.retention"),
+        "tier": _names(F.col(f"{_DECISION}.tier"), TIERS),
+        "action": _names(F.col(f"{_DECISION}.action"), ACTIONS),
     }
-    fields = [added.pop(f.name) if f.name in added else f for f in df.schema.fields]
-    schema = StructType(fields + list(added.values()))
-    return df.mapInArrow(_tier_located_batches if located else _tier_batches, schema)
+    # As tier_table does: result columns replaced where they stand, or added at the end.
+    columns = [decision.pop(name).alias(name) if name in decision else _column(name) for name in df.columns]
+    return staged.select(*columns, *[column.alias(name) for name, column in decision.items()])
 
 
-def _tier_batches(batches: Iterable[Any]) -> Iterator[Any]:
-    return _tier_each(batches, located=False)
+def _scalar_arrow_udf(function: Callable[..., Any]) -> Any:
+    """function as a scalar Arrow UDF giving a decision struct. The type is
+    named rather than read from type hints, which a partial does not carry;
+    pyspark's warning that it prefers hints is left out."""
+    arrow_udf, kinds = getattr(F, "arrow_udf"), getattr(F, "ArrowUDFType")  # pyspark 4.1 and later
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message=".*type hints", category=UserWarning)
+        return arrow_udf(function, _DECISION_TYPE, kinds.SCALAR)
 
 
-def _tier_located_batches(batches: Iterable[Any]) -> Iterator[Any]:
-    return _tier_each(batches, located=True)
+def _column(name: str) -> Column:
+    """The column of that name, whatever characters it holds (dots included)."""
+    return F.col("`" + name.replace("`", "``") + "`")
 
 
-def _tier_each(batches: Iterable[Any], located: bool) -> Iterator[Any]:
-    # Runs in Spark's Python workers.
+def _names(code: Column, names: Sequence[str]) -> Column:
+    """The name of each code: names[code]."""
+    chosen = F.when(code == 0, names[0])
+    for index, name in enumerate(names[1:-1], start=1):
+        chosen = chosen.when(code == index, name)
+    return chosen.otherwise(names[-1])
+
+
+def _decide_arrays(names: Sequence[str], counts: Accumulator[list[int]] | None, *arrays: Any) -> Any:
+    # Runs in Spark's Python workers: the input columns of one batch.
+    import pyarrow as pa
+
+    return _decide(pa.RecordBatch.from_arrays(list(arrays), names=list(names)), counts)
+
+
+def _decide_batches(counts: Accumulator[list[int]] | None, batches: Iterable[Any]) -> Iterator[Any]:
+    # Runs in Spark's Python workers: whole batches, passed through with the decisions added.
+    import pyarrow as pa
+
+    for batch in batches:
+        decision = _decide(batch, counts)
+        yield pa.RecordBatch.from_arrays([*batch.columns, decision], names=[*batch.schema.names, _DECISION])
+
+
+def _decide(batch: Any, counts: Accumulator[list[int]] | None) -> Any:
+    """One batch's decisions as a struct array: the retention, and the tier
+    and action as their codes (int8, indexes into TIERS and ACTIONS)."""
     import pyarrow as pa
 
     from .columns import tier_table
 
-    for batch in batches:
-        try:
-            tiered = tier_table(batch)
-        except (ValueError, TypeError) as exc:
-            if not located:
-                raise
-            raise JobError(_located_failure(exc, batch)) from None
-        # Spark reads plain strings from Python, not dictionary arrays.
-        columns = [
-            column.cast(pa.string()) if name in ("tier", "action") else column
-            for name, column in zip(tiered.schema.names, tiered.columns)
-        ]
-        yield pa.RecordBatch.from_arrays(columns, names=tiered.schema.names)
+    _settle_worker()
+    tiered = tier_table(batch)
+    retention, tier, action = (tiered.column(name) for name in RESULTS)
+    codes = [tier.indices, action.indices]
+    if counts is not None:
+        counts.add(_count_codes(*codes))
+    return pa.StructArray.from_arrays([retention, *codes], names=list(RESULTS))
 
 
-def _located_failure(exc: BaseException, batch: Any) -> str:
-    from .bad_rows import describe_failure
+def _count_codes(tier: Any, action: Any) -> list[int]:
+    import numpy as np
 
-    files = batch.column(FILE_COLUMN)
-    rows = batch.column(ROW_COLUMN)
-
-    def file_of(i: int) -> str:
-        return _local_path(files[i].as_py()) if batch.num_rows else "input"
-
-    return describe_failure(exc, batch, file_of, lambda i: int(rows[i].as_py()))
+    per_tier = np.bincount(tier.to_numpy().view(np.uint8), minlength=len(TIERS))
+    per_action = np.bincount(action.to_numpy().view(np.uint8), minlength=len(ACTIONS))
+    return [*per_tier.tolist(), *per_action.tolist(), 1]
 
 
-def _local_path(uri: str) -> str:
-    """A path as the user wrote it: Spark names local files file:/path, URL-quoted."""
-    from urllib.parse import unquote
+def _settle_worker() -> None:
+    """Spark's Python worker runs a full garbage collection after each task,
+    a pass over every object alive: some 70,000 once pyarrow, NumPy and the
+    engine are loaded, about 0.1 s a task. The objects alive at the first
+    batch (modules, mostly) are frozen once, out of those passes."""
+    import gc
 
-    if uri.startswith("file:"):
-        return unquote(uri[len("file:") :]).replace("///", "/", 1)
-    return uri
+    if gc.get_freeze_count() == 0:
+        gc.collect()
+        gc.freeze()

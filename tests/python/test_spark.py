@@ -69,39 +69,55 @@ def expected(dataset):
     return expected_table(dataset)
 
 
-def test_tier_dataframe_matches_tier_table_row_for_row(spark, dataset, expected):
-    from quillmarrow_engine.spark import tier_dataframe
+# Both roads to the workers: an Arrow UDF of the input columns, and whole
+# batches through mapInArrow (pyspark before 4.1, which has no Arrow UDFs).
+ROADS = [pytest.param(True, id="arrow_udf"), pytest.param(False, id="mapInArrow")]
 
+
+@pytest.mark.parametrize("arrow_udf", ROADS)
+def test_tier_dataframe_matches_tier_table_row_for_row(spark, dataset, expected, arrow_udf):
+    from quillmarrow_engine import spark as on_spark
+
+    if arrow_udf and not hasattr(on_spark.F, "arrow_udf"):
+        pytest.skip("pyspark before 4.1 has no Arrow UDFs")
     frame = spark.read.parquet(str(dataset))
-    tiered = tier_dataframe(frame)
+    tiered = on_spark._tier(frame, arrow_udf=arrow_udf)
     assert tiered.columns == expected.schema.names
     got = tiered.toArrow().sort_by("id")
     assert_same_rows(got, expected)
     check_sample_against_run(got)
 
 
-def test_tier_dataframe_replaces_old_columns_and_reports_bad_rows(spark):
+@pytest.mark.parametrize("arrow_udf", ROADS)
+def test_tier_dataframe_replaces_old_columns_and_reports_bad_rows(spark, arrow_udf):
     from pyspark.errors import PythonException
 
-    from quillmarrow_engine.spark import tier_dataframe
+    from quillmarrow_engine import spark as on_spark
 
+    if arrow_udf and not hasattr(on_spark.F, "arrow_udf"):
+        pytest.skip("pyspark before 4.1 has no Arrow UDFs")
+    # A column name with a dot passes through as it is (on the Arrow UDF's
+    # road: Spark's mapInArrow itself cannot resolve such a name).
+    other = "`a.b`" if arrow_udf else "note"
     frame = spark.createDataFrame(
-        [(2.0, 3, 0.5, 0.2, "old", False), (500.0, 0, 0.9, 0.9, "old", True)],
+        [(2.0, 3, 0.5, 0.2, "old", False, 1), (500.0, 0, 0.9, 0.9, "old", True, 2)],
         "days_since_recall double, retrieval_count long, importance double, frequency double, "
-        "tier string, keep_forever boolean",
+        f"tier string, keep_forever boolean, {other} int",
     )
-    rows = tier_dataframe(frame).collect()
-    assert [(r.tier, r.action) for r in rows] == [
-        ("hot", "inject_to_prompt"), ("warm_semantic", "keep_forever_tag")
+    other = other.strip("`")
+    tiered = on_spark._tier(frame, arrow_udf=arrow_udf)
+    rows = tiered.collect()
+    assert [(r.tier, r.action, r[other]) for r in rows] == [
+        ("hot", "inject_to_prompt", 1), ("warm_semantic", "keep_forever_tag", 2)
     ]
-    assert tier_dataframe(frame).columns == [
-        "days_since_recall", "retrieval_count", "importance", "frequency", "tier", "keep_forever",
+    assert tiered.columns == [
+        "days_since_recall", "retrieval_count", "importance", "frequency", "tier", "keep_forever", other,
         "retention", "action",
     ]
     bad = spark.createDataFrame([(1.0, None, 0.5, 0.5)], "days_since_recall double, "
                                 "retrieval_count double, importance double, frequency double")
-    with pytest.raises(PythonException, match="retrieval_count"):
-        tier_dataframe(bad).collect()
+    with pytest.raises(PythonException, match="column 'retrieval_count': row 0 is null"):
+        on_spark._tier(bad, arrow_udf=arrow_udf).collect()
 
 
 def test_tier_parquet_on_spark_gives_tier_table_rows(tmp_path, spark, dataset, expected):
@@ -133,3 +149,139 @@ def test_a_bad_row_fails_the_job_naming_file_and_row_and_leaves_nothing(tmp_path
     assert message.startswith(f"{bad_file}: ") and "days_since_recall" in message
     assert "row 200001 " in message and "\n" not in message
     assert not out.exists() and leftovers(tmp_path, "out") == []
+
+
+# ---- Counting, batch sizes, summaries, worker failures and a standalone cluster
+
+PROG = "quillmarrow-engine"
+
+
+@pytest.fixture(scope="module")
+def small(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("spark-small") / "memories"
+    write_dataset(folder, 20_000, 2)
+    return folder
+
+
+@pytest.mark.parametrize("arrow_udf", ROADS)
+def test_the_workers_count_tiers_and_actions_in_batches_of_the_jobs_size(spark, small, arrow_udf):
+    from collections import Counter
+
+    from quillmarrow_engine import spark as on_spark
+    from quillmarrow_engine.parquet.on_spark import job_settings, settings
+
+    if arrow_udf and not hasattr(on_spark.F, "arrow_udf"):
+        pytest.skip("pyspark before 4.1 has no Arrow UDFs")
+    before = spark.conf.get("spark.sql.execution.arrow.maxRecordsPerBatch")
+    with settings(spark, job_settings(batch_rows=3000)):
+        counts = on_spark.new_counts(spark)
+        on_spark._tier(spark.read.parquet(str(small)), counts, arrow_udf).write.format("noop").mode(
+            "overwrite").save()
+    assert spark.conf.get("spark.sql.execution.arrow.maxRecordsPerBatch") == before
+    tally, batches = on_spark.counted(counts)
+    expected = expected_table(small)
+    assert tally.items == expected.num_rows
+    for name, counted in (("tier", tally.tiers), ("action", tally.actions)):
+        assert counted == Counter(expected.column(name).cast(pa.string()).to_pylist())
+    # Two files of 10,000 rows: 4 batches of 3,000 rows or fewer per file
+    # (Spark's default would be 3 of 4,096 or 1 of 10,000).
+    assert batches == 8
+
+
+def test_tier_parquet_on_spark_prints_the_summary_of_the_local_engine(tmp_path, capsys, spark, small):
+    from summary_text import assert_most_first_then_by_name
+
+    summaries = []
+    for engine in ("local", "spark"):
+        assert cli.main(["tier-parquet", str(small), "-o", str(tmp_path / engine), "--engine", engine]) == 0
+        summaries.append(capsys.readouterr().err)
+    local, on_spark = summaries
+    assert on_spark.startswith("tiered 20,000 items in ")
+    assert assert_most_first_then_by_name(on_spark) == assert_most_first_then_by_name(local)
+
+
+# file index, row, column, bad value, the words of the message after the file
+SPARK_BAD_ROWS = [
+    (0, 9_999, "days_since_recall", float("nan"), "column 'days_since_recall': row 9999 is nan"),
+    (1, 0, "importance", None, "column 'importance': row 0 is null"),
+    (1, 4_321, "frequency", float("-inf"), "column 'frequency': row 4321 is -inf"),
+]
+
+
+@pytest.mark.parametrize("file_index,row,column,value,words", SPARK_BAD_ROWS)
+def test_bad_rows_of_the_small_dataset_are_named(tmp_path, spark, small, file_index, row, column, value, words):
+    bad_file = with_bad_value(small, tmp_path / "bad", file_index, row, column, value)
+    job = parquet.plan(str(tmp_path / "bad"), str(tmp_path / "out"))
+    with pytest.raises(parquet.JobError) as caught:
+        parquet.run_spark(job, session=spark)
+    assert str(caught.value).startswith(f"{bad_file}: {words}"), str(caught.value)
+
+
+def test_a_failure_of_spark_itself_is_its_own_message_in_one_line(tmp_path, spark, small):
+    # A flag column of integers in one file, of booleans in the other: Spark
+    # refuses the dataset before any row reaches the engine.
+    with_bad_value(small, tmp_path / "mixed", 1, 4_321, "keep_forever", 2)
+    job = parquet.plan(str(tmp_path / "mixed"), str(tmp_path / "out"))
+    with pytest.raises(parquet.JobError) as caught:
+        parquet.run_spark(job, session=spark)
+    message = str(caught.value)
+    assert message.startswith("[FAILED_READ_FILE.PARQUET_COLUMN_DATA_TYPE_MISMATCH] ") and "\n" not in message
+    assert "part-00001.parquet" in message and "[keep_forever]" in message
+
+
+def _tier_parquet_process(args, env=None, timeout=600):
+    """The command in a process of its own (a Spark driver of its own)."""
+    import subprocess
+
+    return subprocess.run(
+        [sys.executable, "-m", "quillmarrow_engine", "tier-parquet", *map(str, args)],
+        capture_output=True, text=True, timeout=timeout, env=dict(os.environ, **(env or {})),
+    )
+
+
+# the module the workers' Python lacks, the exception the job reports, the hint
+WORKER_LACKS = [
+    ("quillmarrow_engine", "ModuleNotFoundError: No module named 'quillmarrow_engine'", "lacks quillmarrow_engine"),
+    ("numpy", "MissingDependency: quillmarrow_engine.columns needs numpy: pip install 'quillmarrow-engine[arrays]'",
+     "lacks numpy"),
+]
+
+
+@pytest.mark.parametrize("module,cause,hint", WORKER_LACKS)
+def test_a_worker_that_lacks_a_module_fails_the_job_with_the_cause_and_quiet_is_quiet(
+    tmp_path, small, module, cause, hint
+):
+    from cluster_processes import python_without
+
+    python = python_without(module, tmp_path / "python")
+    out = tmp_path / "out"
+    result = _tier_parquet_process([small, "-o", out, "--engine", "spark", "--workers", "1", "-q"],
+                                   env={"PYSPARK_PYTHON": python})
+    assert result.returncode == 1 and result.stdout == ""
+    lines = result.stderr.splitlines()
+    # Nothing of Spark's own: the message is the whole of standard error.
+    assert lines[0] == f"{PROG}: a Spark Python worker failed: {cause}", result.stderr
+    assert lines[1] == (
+        f"  the workers' Python ({python}) {hint}; they need the quillmarrow-engine wheel, NumPy and pyarrow "
+        "(see \"Shipping the wheel to a cluster's workers\" in the README)"
+    )
+    assert lines[2].startswith("  worker traceback, innermost call last")
+    assert all(line.startswith("    ") for line in lines[3:]) and len(lines) > 3, result.stderr
+    assert not out.exists() and leftovers(tmp_path, "out") == []
+
+
+def test_a_standalone_master_and_worker(tmp_path, small):
+    from cluster_processes import spark_standalone
+
+    with spark_standalone(tmp_path / "cluster") as master:
+        out = tmp_path / "tiered"
+        result = _tier_parquet_process([small, "-o", out, "--engine", "spark", "--master", master])
+        assert result.returncode == 0, result.stderr
+        assert "tiered 20,000 items in " in result.stderr
+        bad = with_bad_value(small, tmp_path / "bad", 1, 777, "frequency", None)
+        failed = _tier_parquet_process([tmp_path / "bad", "-o", tmp_path / "out", "--engine", "spark",
+                                        "--master", master, "-q"])
+    got = pq.read_table(out).sort_by("id")
+    assert_same_rows(got, expected_table(small))
+    assert failed.returncode == 1
+    assert failed.stderr == f"{PROG}: {bad}: column 'frequency': row 777 is null, not a number\n"

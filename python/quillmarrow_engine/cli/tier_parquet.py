@@ -12,7 +12,6 @@ from .._optional import missing, needs_message
 from ..errors import UsageError
 from ..parquet import DEFAULT_BATCH_ROWS, DEFAULT_WORKERS, ENGINES, NEEDS, plan, run_dask, run_local, run_spark
 from ..parquet.files import total_rows
-from ..tally import Tally
 from .arguments import positive_int
 from .output import format_summary, progress_bar
 
@@ -38,9 +37,12 @@ def register(commands: Any) -> None:
     sub.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler of an existing cluster (engine dask)")
     sub.add_argument(
         "--batch-size", type=positive_int, default=DEFAULT_BATCH_ROWS, metavar="N",
-        help=f"rows per batch for local and dask (default {DEFAULT_BATCH_ROWS:,})",
+        help=f"rows per call into the engine, on every engine (default {DEFAULT_BATCH_ROWS:,})",
     )
-    sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    sub.add_argument(
+        "-q", "--quiet", action="store_true",
+        help="no progress bar, no summary, and none of Dask's or Spark's own logging",
+    )
     sub.set_defaults(run=run)
 
 
@@ -64,27 +66,26 @@ def run(args: argparse.Namespace) -> int:
     _check_options(args)
     job = plan(args.input, args.output)
     start = time.perf_counter()
+    # Spark reports no progress while its job runs: no bar, only the summary.
     show = not args.quiet and sys.stderr.isatty() and args.engine != "spark"
     progress = progress_bar(total_rows(job) if show else None, not show)
     try:
-        tally: Tally | None = None
+        workers = args.workers or DEFAULT_WORKERS
         if args.engine == "spark":
-            run_spark(job, master=args.master, workers=args.workers or DEFAULT_WORKERS)
+            tally = run_spark(
+                job, master=args.master, workers=workers, batch_rows=args.batch_size, quiet=args.quiet
+            )
         elif args.engine == "dask":
             tally = run_dask(
-                job, scheduler=args.scheduler, workers=args.workers or DEFAULT_WORKERS,
-                batch_rows=args.batch_size, progress=progress.rows, quiet=args.quiet,
+                job, scheduler=args.scheduler, workers=workers, batch_rows=args.batch_size,
+                progress=progress.rows, quiet=args.quiet,
             )
         else:
             tally = run_local(job, batch_rows=args.batch_size, progress=progress.rows)
-        if tally is not None:
-            progress.update(tally.items, tally.items, final=True)
+        progress.update(tally.items, tally.items, final=True)
     finally:
         progress.close()
     seconds = time.perf_counter() - start
     if not args.quiet:
-        if tally is not None:
-            sys.stderr.write(format_summary(tally, seconds))
-        else:
-            sys.stderr.write(f"wrote {args.output} in {seconds:.2f} s\n")
+        sys.stderr.write(format_summary(tally, seconds))
     return 0
