@@ -16,6 +16,16 @@ For comparison, the same formula written as Spark SQL built-in expressions
 (no Python workers at all), run on local[2] the same way; and a count of the
 rows whose retention (bit for bit) and tier differ between it and the engine:
 the JVM's exp and log are not the C library's.
+
+Then, in one warm local[2] session with tier-parquet's settings, the Spark
+roads side by side on the same rows, read from Parquet and written to Parquet
+(or to Spark's "noop" sink, which computes every column and writes nothing):
+Spark's own formula, tier_dataframe, tier_dataframe through mapInArrow (the
+road of pyspark before 4.1), and tier_dataframe counting tiers and actions
+for tier-parquet's summary; and, as the other way to count, a read of the
+written tier and action columns grouped. Each road runs once untimed, then
+--repeat rounds in turn; the wall-clock time and the CPU time of Spark's JVM
+and Python workers are reported as best and median.
 """
 
 from __future__ import annotations
@@ -25,6 +35,7 @@ import json
 import os
 import platform
 import shutil
+import statistics
 import sys
 import tempfile
 import time
@@ -155,13 +166,106 @@ def sql_differences(session, data: Path) -> dict[str, int]:
     return row.asDict()
 
 
+def tree_cpu_seconds() -> float:
+    """CPU seconds used so far by this process's descendants (Spark's JVM and
+    its Python workers), reaped children included; Linux only."""
+    tick = os.sysconf("SC_CLK_TCK")
+    parents: dict[int, int] = {}
+    used: dict[int, int] = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                fields = stat.read().rpartition(")")[2].split()
+        except OSError:
+            continue
+        parents[int(entry)] = int(fields[1])
+        used[int(entry)] = sum(int(value) for value in fields[11:15])  # utime stime cutime cstime
+    total, todo = 0, [os.getpid()]
+    while todo:
+        parent = todo.pop()
+        for pid, ppid in parents.items():
+            if ppid == parent:
+                total += used[pid]
+                todo.append(pid)
+    return total / tick
+
+
+def spark_roads(session, data: Path, scratch: Path, repeat: int, batch_rows: int) -> dict[str, dict[str, float]]:
+    """The Spark roads on the same rows in one warm session (see the module's
+    docstring): per road and sink, wall-clock and CPU seconds, best and median."""
+    from quillmarrow_engine.parquet.on_spark import job_settings, settings
+    from quillmarrow_engine.spark import _tier, new_counts, tier_counted, tier_dataframe
+
+    def parquet_sink(frame) -> None:
+        out = scratch / f"road-{time.monotonic_ns()}"
+        frame.write.parquet("file://" + str(out))
+        shutil.rmtree(out)
+
+    def noop_sink(frame) -> None:
+        frame.write.format("noop").mode("overwrite").save()
+
+    roads = {
+        "Spark's formula, Parquet": (sql_formula, parquet_sink),
+        "tier_dataframe, Parquet": (tier_dataframe, parquet_sink),
+        "tier_dataframe by mapInArrow, Parquet": (lambda f: _tier(f, arrow_udf=False), parquet_sink),
+        "tier_dataframe counting, Parquet": (lambda f: tier_counted(f, new_counts(session)), parquet_sink),
+        "Spark's formula, noop": (sql_formula, noop_sink),
+        "tier_dataframe, noop": (tier_dataframe, noop_sink),
+    }
+    samples: dict[str, list[tuple[float, float]]] = {name: [] for name in roads}
+    with settings(session, job_settings(batch_rows)):
+        for round_ in range(repeat + 1):
+            for name, (road, sink) in roads.items():
+                cpu = tree_cpu_seconds()
+                start = time.perf_counter()
+                sink(road(session.read.parquet(str(data))))
+                wall = time.perf_counter() - start
+                if round_:  # the first round warms the JVM up
+                    samples[name].append((wall, tree_cpu_seconds() - cpu))
+        # The other way to count for the summary: the written columns, read back and grouped.
+        out = scratch / "counted"
+        tier_dataframe(session.read.parquet(str(data))).write.parquet("file://" + str(out))
+        counting = []
+        for _ in range(repeat):
+            start = time.perf_counter()
+            session.read.parquet("file://" + str(out)).groupBy("tier", "action").count().collect()
+            counting.append(time.perf_counter() - start)
+        shutil.rmtree(out)
+    results = {}
+    for name, values in samples.items():
+        walls, cpus = [w for w, _ in values], [c for _, c in values]
+        results[name] = {
+            "wall_best": min(walls), "wall_median": statistics.median(walls),
+            "cpu_best": min(cpus), "cpu_median": statistics.median(cpus),
+        }
+    results["summary by reading the written tier and action back"] = {
+        "wall_best": min(counting), "wall_median": statistics.median(counting),
+    }
+    return results
+
+
+def print_roads(results: dict[str, dict[str, float]]) -> None:
+    print()
+    print("| Road, sink | Wall best (s) | Wall median (s) | CPU median (s) | Speed vs Spark's formula (median wall) |")
+    print("|---|---|---|---|---|")
+    for name, r in results.items():
+        base = results.get(f"Spark's formula, {name.rpartition(', ')[2]}")
+        ratio = f"{base['wall_median'] / r['wall_median']:.2f}" if base and "cpu_median" in r else ""
+        cpu = f"{r['cpu_median']:.2f}" if "cpu_median" in r else ""
+        print(f"| {name} | {r['wall_best']:.2f} | {r['wall_median']:.2f} | {cpu} | {ratio} |")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=10_000_000)
     parser.add_argument("--files", type=int, default=8)
     parser.add_argument("--repeat", type=int, default=2, help="runs per engine; the best counts")
     parser.add_argument("--data", type=Path, help="reuse (or create) the dataset here")
-    parser.add_argument("--skip", action="append", default=[], choices=["dask", "spark"])
+    parser.add_argument("--skip", action="append", default=[], choices=["dask", "spark", "roads"])
+    parser.add_argument("--batch-size", type=int, default=parquet.DEFAULT_BATCH_ROWS,
+                        help="rows per Arrow batch of the Spark roads (tier-parquet's --batch-size)")
     parser.add_argument("--json", type=Path, help="also write the results here")
     args = parser.parse_args()
 
@@ -221,6 +325,9 @@ def main() -> None:
                         print(f"  SQL formula vs engine over {differences['rows']:,} rows: retention differs "
                               f"in {differences['retention']:,}, tier in {differences['tier']:,}, "
                               f"action in {differences['action']:,}")
+                        if "roads" not in args.skip:
+                            roads = spark_roads(session, data, scratch, args.repeat, args.batch_size)
+                            results["spark_roads"] = roads
                 finally:
                     session.stop()
 
@@ -234,6 +341,8 @@ def main() -> None:
             if "rows_per_s" in result:
                 print(f"| {name} | {result['seconds']:.2f} | {result['rows_per_s']:,.0f} "
                       f"| {result['rows_per_s'] / base:.2f} |")
+        if "spark_roads" in results:
+            print_roads(results["spark_roads"])
         if args.json:
             args.json.write_text(json.dumps(
                 {"machine": machine(), "rows": rows, "load_average": os.getloadavg()[0], "results": results},
