@@ -102,15 +102,19 @@ def _tier(df: DataFrame, counts: Accumulator[list[int]] | None = None, arrow_udf
     """The two steps: each row's decision from the workers (an Arrow UDF of
     the input columns, or mapInArrow when arrow_udf is False or pyspark has
     no Arrow UDFs), then the result columns made of it in Spark."""
-    inputs = [name for name in FIELDS if name in df.columns]
+    from .columns import tier_table
+
+    # What the workers call on each batch (keywords for tier_table go here).
+    tier = partial(tier_table)
     if arrow_udf is None:
         arrow_udf = hasattr(F, "arrow_udf")
     if arrow_udf:
-        decide = _scalar_arrow_udf(partial(_decide_arrays, inputs, counts))
+        inputs = _input_columns(df)
+        decide = _scalar_arrow_udf(partial(_decide_arrays, tier, inputs, counts))
         staged = df.select("*", decide(*[_column(name) for name in inputs]).alias(_DECISION))
     else:
         schema = StructType([*df.schema.fields, StructField(_DECISION, _DECISION_TYPE, nullable=False)])
-        staged = df.mapInArrow(partial(_decide_batches, counts), schema)
+        staged = df.mapInArrow(partial(_decide_batches, tier, counts), schema)
     decision = {
         "retention": F.col(f"{_DECISION}.retention"),
         "tier": _names(F.col(f"{_DECISION}.tier"), TIERS),
@@ -119,6 +123,11 @@ def _tier(df: DataFrame, counts: Accumulator[list[int]] | None = None, arrow_udf
     # As tier_table does: result columns replaced where they stand, or added at the end.
     columns = [decision.pop(name).alias(name) if name in decision else _column(name) for name in df.columns]
     return staged.select(*columns, *[column.alias(name) for name, column in decision.items()])
+
+
+def _input_columns(df: DataFrame) -> list[str]:
+    """The columns of df that tier_table reads: the fields present."""
+    return [name for name in FIELDS if name in df.columns]
 
 
 def _scalar_arrow_udf(function: Callable[..., Any]) -> Any:
@@ -144,33 +153,36 @@ def _names(code: Column, names: Sequence[str]) -> Column:
     return chosen.otherwise(names[-1])
 
 
-def _decide_arrays(names: Sequence[str], counts: Accumulator[list[int]] | None, *arrays: Any) -> Any:
+def _decide_arrays(
+    tier: Callable[[Any], Any], names: Sequence[str], counts: Accumulator[list[int]] | None, *arrays: Any
+) -> Any:
     # Runs in Spark's Python workers: the input columns of one batch.
     import pyarrow as pa
 
-    return _decide(pa.RecordBatch.from_arrays(list(arrays), names=list(names)), counts)
+    return _decide(tier, pa.RecordBatch.from_arrays(list(arrays), names=list(names)), counts)
 
 
-def _decide_batches(counts: Accumulator[list[int]] | None, batches: Iterable[Any]) -> Iterator[Any]:
+def _decide_batches(
+    tier: Callable[[Any], Any], counts: Accumulator[list[int]] | None, batches: Iterable[Any]
+) -> Iterator[Any]:
     # Runs in Spark's Python workers: whole batches, passed through with the decisions added.
     import pyarrow as pa
 
     for batch in batches:
-        decision = _decide(batch, counts)
+        decision = _decide(tier, batch, counts)
         yield pa.RecordBatch.from_arrays([*batch.columns, decision], names=[*batch.schema.names, _DECISION])
 
 
-def _decide(batch: Any, counts: Accumulator[list[int]] | None) -> Any:
-    """One batch's decisions as a struct array: the retention, and the tier
-    and action as their codes (int8, indexes into TIERS and ACTIONS)."""
+def _decide(tier: Callable[[Any], Any], batch: Any, counts: Accumulator[list[int]] | None) -> Any:
+    """One batch's decisions (tier is tier_table) as a struct array: the
+    retention, and the tier and action as their codes (int8, indexes into
+    TIERS and ACTIONS)."""
     import pyarrow as pa
 
-    from .columns import tier_table
-
     _settle_worker()
-    tiered = tier_table(batch)
-    retention, tier, action = (tiered.column(name) for name in RESULTS)
-    codes = [tier.indices, action.indices]
+    tiered = tier(batch)
+    retention, tiers, actions = (tiered.column(name) for name in RESULTS)
+    codes = [tiers.indices, actions.indices]
     if counts is not None:
         counts.add(_count_codes(*codes))
     return pa.StructArray.from_arrays([retention, *codes], names=list(RESULTS))

@@ -270,6 +270,17 @@ def test_a_worker_that_lacks_a_module_fails_the_job_with_the_cause_and_quiet_is_
     assert not out.exists() and leftovers(tmp_path, "out") == []
 
 
+def test_a_java_runtime_that_does_not_start_is_named_even_when_quiet(tmp_path, small):
+    result = _tier_parquet_process([small, "-o", tmp_path / "out", "--engine", "spark", "-q"],
+                                   env={"JAVA_HOME": str(tmp_path / "no-java")}, timeout=120)
+    assert result.returncode == 1
+    lines = result.stderr.splitlines()
+    assert lines[0].startswith(f"{PROG}: Spark did not start: "), result.stderr
+    # What the Java launcher said, kept aside while quiet, shown now.
+    assert any(line.startswith("  ") and f"{tmp_path / 'no-java'}/bin/java" in line for line in lines[1:])
+    assert not (tmp_path / "out").exists()
+
+
 def test_a_standalone_master_and_worker(tmp_path, small):
     from cluster_processes import spark_standalone
 
