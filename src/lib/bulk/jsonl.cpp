@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "boundary/call_frame.hpp"
-#include "commands/jsonl_chunk.hpp"
+#include "jsonl/jsonl_chunk.hpp"
 #include "lib/bulk/column_error.hpp"
 #include "lib/bulk/methods.hpp"
 #include "lib/bulk/released_lock.hpp"

@@ -1,9 +1,9 @@
-#include "commands/record_slots.hpp"
+#include "records/record_slots.hpp"
 
 #include <cstring>
 
-#include "commands/record_errors.hpp"
 #include "contract/texts.hpp"
+#include "records/record_errors.hpp"
 
 namespace quillmarrow {
 

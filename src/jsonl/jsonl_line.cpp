@@ -1,9 +1,9 @@
-#include "commands/jsonl_line.hpp"
+#include "jsonl/jsonl_line.hpp"
 
 #include <utility>
 
-#include "commands/utf8_check.hpp"
 #include "json/reader_core.hpp"
+#include "jsonl/utf8_check.hpp"
 
 namespace quillmarrow {
 

@@ -1,4 +1,4 @@
-#include "commands/record_errors.hpp"
+#include "records/record_errors.hpp"
 
 #include <string>
 #include <utility>

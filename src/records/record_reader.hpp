@@ -11,8 +11,8 @@
 #include <optional>
 #include <string_view>
 
-#include "commands/record_errors.hpp"
-#include "commands/record_slots.hpp"
+#include "records/record_errors.hpp"
+#include "records/record_slots.hpp"
 
 namespace quillmarrow {
 

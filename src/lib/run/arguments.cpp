@@ -1,4 +1,4 @@
-#include "lib/arguments.hpp"
+#include "lib/run/arguments.hpp"
 
 #include <array>
 #include <string>

@@ -1,4 +1,4 @@
-#include "commands/utf8_check.hpp"
+#include "jsonl/utf8_check.hpp"
 
 #include <cstdint>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "commands/result_text.hpp"
+#include "results/result_text.hpp"
 
 #include <array>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "commands/value_capture.hpp"
+#include "jsonl/value_capture.hpp"
 
 #include <algorithm>
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "commands/record_reader.hpp"
-#include "commands/value_capture.hpp"
+#include "jsonl/value_capture.hpp"
+#include "records/record_reader.hpp"
 #include "scoring/tier.hpp"
 
 namespace quillmarrow {

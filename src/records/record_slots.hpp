@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "commands/field_value.hpp"
-#include "commands/run_command.hpp"
 #include "contract/texts.hpp"
 #include "json/number.hpp"
+#include "records/engine_error.hpp"
+#include "records/field_value.hpp"
 #include "scoring/records.hpp"
 
 namespace quillmarrow {

@@ -1,4 +1,4 @@
-#include "lib/run.hpp"
+#include "lib/run/run.hpp"
 
 #include <string>
 #include <variant>
@@ -6,7 +6,7 @@
 #include "boundary/call_frame.hpp"
 #include "commands/run_command.hpp"
 #include "contract/texts.hpp"
-#include "lib/arguments.hpp"
+#include "lib/run/arguments.hpp"
 #if QM_TEST_HOOKS
 #include "lib/hooks/test_hooks.hpp"
 #endif

@@ -8,7 +8,7 @@
 #include "boundary/panic.hpp"
 #include "boundary/py_err.hpp"
 #include "contract/texts.hpp"
-#include "lib/run.hpp"
+#include "lib/run/run.hpp"
 
 namespace quillmarrow {
 

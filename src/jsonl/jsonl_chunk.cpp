@@ -1,10 +1,10 @@
-#include "commands/jsonl_chunk.hpp"
+#include "jsonl/jsonl_chunk.hpp"
 
 #include <cstring>
 
-#include "commands/jsonl_line.hpp"
-#include "commands/result_text.hpp"
 #include "json/writer.hpp"
+#include "jsonl/jsonl_line.hpp"
+#include "results/result_text.hpp"
 
 namespace quillmarrow {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "commands/record_errors.hpp"
 #include "json/utf8.hpp"
 #include "json/writer.hpp"
+#include "records/record_errors.hpp"
 
 namespace quillmarrow {
 namespace {
@@ -21,7 +21,7 @@ struct CodePointRange {
 // Code points that print as nothing, print as blank space, or combine with
 // the preceding character; in the quoted form they are written as \u{hex}.
 constexpr CodePointRange kEscapedRanges[] = {
-#include "commands/unicode_escape_table.inc"
+#include "records/unicode_escape_table.inc"
 };
 
 bool is_escaped(char32_t cp) {

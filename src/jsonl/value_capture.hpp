@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "commands/field_value.hpp"
+#include "records/field_value.hpp"
 
 namespace quillmarrow {
 
