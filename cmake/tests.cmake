@@ -60,3 +60,17 @@ foreach(probe scoring_sees_commands:qm_scoring scoring_sees_json:qm_scoring
       PASS_REGULAR_EXPRESSION "${header}: No such file or directory|'${header}' file not found")
   endif()
 endforeach()
+
+# A release build (scripts/release.sh sets QM_REQUIRE_DRAGONBOX) refuses to
+# configure without Dragonbox, whether the package is missing or turned off.
+function(qm_require_dragonbox_test name option reason)
+  add_test(NAME configure.require_dragonbox_${name}
+    COMMAND ${CMAKE_COMMAND} -S ${PROJECT_SOURCE_DIR}
+      -B ${CMAKE_CURRENT_BINARY_DIR}/require-dragonbox-${name} -G ${CMAKE_GENERATOR}
+      -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER} -DQM_REQUIRE_DRAGONBOX=ON ${option})
+  set_tests_properties(configure.require_dragonbox_${name} PROPERTIES
+    PASS_REGULAR_EXPRESSION "QM_REQUIRE_DRAGONBOX is ON ${reason}")
+endfunction()
+qm_require_dragonbox_test(missing -DCMAKE_DISABLE_FIND_PACKAGE_dragonbox=ON
+  "but Dragonbox 1.1 or later was not found")
+qm_require_dragonbox_test(turned_off -DQM_DRAGONBOX=OFF "but QM_DRAGONBOX is OFF")
