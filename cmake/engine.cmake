@@ -32,10 +32,12 @@
 #                           qm_scoring only, so the PostgreSQL extension links
 #                           it without the JSON or command layers.
 #
-#   qm_contract <- qm_json <-----+--- qm_records <--+--- qm_commands
-#                                |                  +--- qm_jsonl
-#   qm_scoring  <----------------+--- qm_results <--+
-#              <----------------------------------------- qm_columns
+# By floors, each library over some of those on the floors below it:
+#
+#   3   qm_commands   qm_jsonl
+#   2   qm_records    qm_results   qm_columns
+#   1   qm_json       qm_scoring
+#   0   qm_contract
 #
 # quillmarrow_engine is the whole engine as one name, for the tests, the fuzz
 # targets and any later target. The modules (cmake/modules.cmake) link only
