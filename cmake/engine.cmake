@@ -35,7 +35,7 @@
 # By floors, each library over some of those on the floors below it:
 #
 #   3   qm_commands   qm_jsonl
-#   2   qm_records    qm_results   qm_columns
+#   2   qm_records    qm_results   qm_columns   qm_scalar
 #   1   qm_json       qm_scoring
 #   0   qm_contract
 #
