@@ -36,7 +36,8 @@ foreach(probe scoring_sees_commands:qm_scoring scoring_sees_json:qm_scoring
               commands_sees_jsonl:qm_commands commands_sees_below:qm_commands
               jsonl_sees_commands:qm_jsonl jsonl_sees_below:qm_jsonl
               columns_sees_commands:qm_columns columns_sees_json:qm_columns
-              columns_sees_records:qm_columns columns_sees_below:qm_columns)
+              columns_sees_records:qm_columns columns_sees_below:qm_columns
+              scalar_sees_json:qm_scalar scalar_sees_below:qm_scalar)
   string(REPLACE ":" ";" probe ${probe})
   list(GET probe 0 name)
   list(GET probe 1 layer)
