@@ -28,6 +28,11 @@ def field_mapping(text: str) -> tuple[str, str]:
     name, sep, column = text.partition("=")
     if not sep or not name or not column:
         raise argparse.ArgumentTypeError(f"expected FIELD=COLUMN, got {text!r}")
+    if name == "retention":
+        raise argparse.ArgumentTypeError(
+            "retention changes with the clock and is stored only on request: "
+            f"name its column with --retention-column {column}"
+        )
     if name not in FIELDS + RESULT_FIELDS:
         raise argparse.ArgumentTypeError(
             f"unknown field {name!r} (fields: {', '.join(FIELDS + RESULT_FIELDS)})"

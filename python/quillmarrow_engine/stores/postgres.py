@@ -1,33 +1,38 @@
 """Reading and writing a PostgreSQL table for a re-tiering run (psycopg 3).
 
-Rows are read through one server-side cursor, a batch per fetch. The results
-of every batch are copied (`COPY ... FROM STDIN`) into a temporary table, and
-one `UPDATE ... FROM` moves them all into the table at the end, in the same
-transaction. A writing run locks the table against other writers first
-(`SHARE ROW EXCLUSIVE`: readers go on and see the old tiers until the commit),
-so no row changes between its reading and its writing; rows are then found
-again by their physical address (the table, for a partition or a child
-table, and `ctid`), which stays put under that lock, so the write needs no
-index and is right even where the key is not unique. A dry
-run is a read-only transaction.
+Rows are read in key order, a batch per statement (`WHERE key > last ORDER
+BY key LIMIT n`, through the key's unique index), so no cursor or snapshot
+stays open between batches. A batch's decisions are written in a short
+transaction that takes nothing stronger than the row locks a plain UPDATE
+takes: it locks the rows to write with `SELECT ... FOR NO KEY UPDATE SKIP
+LOCKED`, reading their key and input columns again, and updates only those
+that still hold the values read (one `UPDATE ... FROM unnest(...)`). A row
+another transaction holds is skipped at once, or, when the write may wait,
+waited for under `lock_timeout` in a savepoint of its own. Every transaction
+sets `lock_timeout` locally, so a table lock held elsewhere (a migration's
+ALTER TABLE) stops the run with a clear error instead of queueing it, and
+queued behind it, the application.
+
+Keys are read as text (numbers as numbers), the form psql shows them in,
+and go back to the server cast to the key's own type.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterator
-from contextlib import suppress
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from typing import Any
 
 from .._optional import require
 from ..errors import RetierError
 from ..fields import FIELDS, FLAG_FIELDS
-from .model import Batch, Layout, Store
+from .model import Batch, Decisions, Layout, Store, Written
 
 _NUMERIC_TYPES = {
     "smallint", "integer", "bigint", "real", "double precision", "numeric",
 }
+_INTEGER_TYPES = {"smallint", "integer", "bigint"}
 _TIME_TYPES = {"timestamp with time zone", "timestamp without time zone", "date"}
-_STAGE = "quillmarrow_retier_stage"
 
 
 def _psycopg() -> Any:
@@ -50,9 +55,9 @@ class PostgresStore(Store):
         self.owned = owned
         self.name = "PostgreSQL"
         self.errors = (self.psycopg.Error,)
-        self._transaction: Any = None
         self._types: dict[str, str] = {}
-        self._staged = 0
+        self._lock_timeout = "5s"
+        self._settings: list[tuple[str, str]] = []
 
     @classmethod
     def connect(cls, url: str) -> PostgresStore:
@@ -61,7 +66,9 @@ class PostgresStore(Store):
         if "application_name" not in psycopg.conninfo.conninfo_to_dict(url):
             options["application_name"] = "quillmarrow-engine retier"  # for pg_stat_activity
         try:
-            conn = psycopg.connect(url, **options)
+            # Autocommit between the run's transactions: no statement leaves
+            # one open (and its snapshot and locks held) by accident.
+            conn = psycopg.connect(url, autocommit=True, **options)
         except psycopg.Error as exc:
             raise RetierError(f"cannot connect to PostgreSQL: {exc}".rstrip()) from None
         return cls(conn, owned=True)
@@ -74,28 +81,34 @@ class PostgresStore(Store):
     def fold(name: str) -> str:
         return name  # quoted identifiers: exact names
 
-    # -- transaction -------------------------------------------------------
+    # -- transactions ------------------------------------------------------
 
-    def begin(self, write: bool) -> None:
-        self._write = write
+    def configure(self, lock_timeout: float) -> None:
+        self._lock_timeout = _milliseconds(lock_timeout)
+        self._settings = [("lock_timeout", self._lock_timeout)]
+        if self.conn.info.server_version >= 140000:
+            # A client that goes away mid-statement (killed, its machine lost)
+            # is noticed within a second, not when the statement ends.
+            self._settings.append(("client_connection_check_interval", "1s"))
+
+    @contextmanager
+    def transaction(self, write: bool) -> Iterator[None]:
         # A transaction of our own, or a savepoint inside the caller's.
-        self._transaction = self.conn.transaction()
-        ours = self._transaction.__enter__().savepoint_name is None
-        if not write and ours:
+        with self.conn.transaction() as tx:
             with self.conn.cursor() as cur:
-                cur.execute("SET TRANSACTION READ ONLY")
+                if not write and tx.savepoint_name is None:
+                    cur.execute("SET TRANSACTION READ ONLY")
+                for name, value in self._settings:
+                    cur.execute("SELECT set_config(%s, %s, true)", (name, value))
+            yield
 
-    def commit(self) -> None:
-        transaction, self._transaction = self._transaction, None
-        transaction.__exit__(None, None, None)
-
-    def rollback(self) -> None:
-        transaction, self._transaction = self._transaction, None
-        if transaction is None or self.conn.closed or self.conn.broken:
-            return  # the server rolls back what a lost connection left
-        error = RetierError("rolled back")
-        with suppress(RetierError):
-            transaction.__exit__(RetierError, error, None)
+    def timeout_kind(self, exc: BaseException) -> str | None:
+        errors = self.psycopg.errors
+        if isinstance(exc, errors.LockNotAvailable):
+            return "lock"
+        if isinstance(exc, errors.QueryCanceled) and "statement timeout" in str(exc):
+            return "statement"
+        return None
 
     # -- layout ------------------------------------------------------------
 
@@ -106,18 +119,27 @@ class PostgresStore(Store):
 
     def columns(self, table: str) -> set[str]:
         regclass = self._table(table).as_string(self.conn)
-        with self.conn.cursor() as cur:
+        with self.transaction(write=False), self.conn.cursor() as cur:
             cur.execute("SELECT to_regclass(%s)", (regclass,))
             (oid,) = cur.fetchone()
             if oid is None:
                 raise RetierError(f"no table {table!r} in the database")
             cur.execute(
-                "SELECT attname, format_type(atttypid, NULL) FROM pg_attribute"
+                "SELECT attname, format_type(atttypid, NULL), format_type(atttypid, atttypmod),"
+                " attnum FROM pg_attribute"
                 " WHERE attrelid = %s::regclass AND attnum > 0 AND NOT attisdropped",
                 (regclass,),
             )
-            self._types = dict(cur.fetchall())
-        self._regclass = regclass
+            rows = cur.fetchall()
+            cur.execute(
+                "SELECT indkey[0] FROM pg_index WHERE indrelid = %s::regclass AND indisunique"
+                " AND indnkeyatts = 1 AND indpred IS NULL AND indexprs IS NULL",
+                (regclass,),
+            )
+            self._unique = {attnum for (attnum,) in cur.fetchall()}
+        self._types = {name: kind for name, kind, _, _ in rows}
+        self._full_types = {name: full for name, _, full, _ in rows}
+        self._attnums = {name: attnum for name, _, _, attnum in rows}
         return set(self._types)
 
     def add_columns(self, layout: Layout, columns: list[tuple[str, str]]) -> None:
@@ -135,30 +157,60 @@ class PostgresStore(Store):
     def prepare(self, layout: Layout, missing: list[str]) -> None:
         sql = self.sql
         column = sql.Identifier
-        # The address as COPY text: "oid<TAB>(block,item)", two stage columns.
-        select = [sql.SQL("tableoid::text || E'\\t' || ctid::text"), column(layout.key)]
-        for result in ("tier", "action", "retention"):
-            name = layout.results[result]
-            select.append(sql.SQL("NULL") if name in missing else column(name))
-        fields = []
+        if self._attnums.get(layout.key) not in self._unique:
+            raise RetierError(
+                f"column {layout.key!r} of table {layout.table!r} is not unique (no primary key or"
+                " unique index on it alone): rows are found again by their key; name a unique"
+                " column with --key, or add a unique index"
+            )
+        key = column(layout.key)
+        self._key_type = sql.SQL(self._full_types[layout.key])
+        numeric_key = self._types[layout.key] in _INTEGER_TYPES
+        key_text = key if numeric_key else sql.SQL("{}::text").format(key)
+        self._stored = ["tier", "action"] + (["retention"] if "retention" in layout.results else [])
+        results = [
+            sql.SQL("NULL") if layout.results[r] in missing else column(layout.results[r])
+            for r in self._stored
+        ]
+        inputs, fields = [], []
         for name in FIELDS:
             if name in layout.inputs:
-                select.append(self._number(layout.inputs[name], flag=name in FLAG_FIELDS))
+                inputs.append(self._number(layout.inputs[name], flag=name in FLAG_FIELDS))
                 fields.append(name)
         if layout.recalled_at is not None:
-            select.append(self._seconds(layout.recalled_at))
+            inputs.append(self._seconds(layout.recalled_at))
             fields.append("recalled_at")
         self._fields = fields
-        self._select = sql.SQL("SELECT {} FROM {}").format(
-            sql.SQL(", ").join(select), self._table(layout.table)
+        table = self._table(layout.table)
+        select = sql.SQL(", ").join([key_text, *results, *inputs])
+        parts = {"select": select, "table": table, "key": key, "type": self._key_type}
+        self._first = sql.SQL("SELECT {select} FROM {table} ORDER BY {key} LIMIT %s").format(**parts)
+        self._next = sql.SQL(
+            "SELECT {select} FROM {table} WHERE {key} > %s::{type} ORDER BY {key} LIMIT %s"
+        ).format(**parts)
+        self._by_key = sql.SQL("SELECT {select} FROM {table} WHERE {key} = ANY(%s::{type}[])").format(
+            **parts
         )
-        if self._write:
-            with self.conn.cursor() as cur:
-                cur.execute(
-                    sql.SQL("LOCK TABLE {} IN SHARE ROW EXCLUSIVE MODE").format(
-                        self._table(layout.table)
-                    )
-                )
+        compared = sql.SQL(", ").join([key_text, *inputs])
+        lock = "SELECT {compared} FROM {table} WHERE {key} = ANY(%s::{type}[]) FOR NO KEY UPDATE"
+        self._lock = sql.SQL(lock + " SKIP LOCKED").format(compared=compared, **parts)
+        self._lock_waiting = sql.SQL(lock).format(compared=compared, **parts)
+        self._present = sql.SQL("SELECT {key_text} FROM {table} WHERE {key} = ANY(%s::{type}[])").format(
+            key_text=key_text, **parts
+        )
+        sets = sql.SQL(", ").join(
+            sql.SQL("{} = v.{}").format(column(layout.results[r]), column(r)) for r in self._stored
+        )
+        arrays = [sql.SQL("%s::{}[]").format(self._key_type), sql.SQL("%s::text[]"), sql.SQL("%s::text[]")]
+        if len(self._stored) == 3:
+            arrays.append(sql.SQL("%s::float8[]"))
+        self._update = sql.SQL(
+            "UPDATE {table} AS t SET {sets} FROM unnest({arrays}) AS v(key, {names})"
+            " WHERE t.{key} = v.key"
+        ).format(
+            table=table, sets=sets, arrays=sql.SQL(", ").join(arrays), key=key,
+            names=sql.SQL(", ").join(column(r) for r in self._stored),
+        )
 
     def _number(self, name: str, flag: bool) -> Any:
         kind = self._types.get(name, "")
@@ -178,84 +230,103 @@ class PostgresStore(Store):
         return ident  # text: ISO-8601, parsed by the caller
 
     def count(self, layout: Layout) -> int:
-        with self.conn.cursor() as cur:
+        with self.transaction(write=False), self.conn.cursor() as cur:
             cur.execute(self.sql.SQL("SELECT count(*) FROM {}").format(self._table(layout.table)))
             (n,) = cur.fetchone()
         return int(n)
 
     # -- rows --------------------------------------------------------------
 
-    def read(self, layout: Layout, batch_size: int) -> Iterator[Batch]:
-        if self._write:
-            self._create_stage(layout)
-        with self.conn.cursor(name="quillmarrow_retier_rows") as cur:
-            cur.itersize = batch_size
-            cur.execute(self._select)
-            while True:
-                rows = cur.fetchmany(batch_size)
-                if not rows:
-                    return
-                columns = list(zip(*rows))
-                yield Batch(
-                    keys=columns[1],
-                    handles=columns[0],
-                    old_tier=columns[2],
-                    old_action=columns[3],
-                    old_retention=columns[4],
-                    values=dict(zip(self._fields, columns[5:])),
-                )
-
-    def _create_stage(self, layout: Layout) -> None:
-        sql = self.sql
-        r = layout.results
+    def read_batch(self, layout: Layout, after: Any, size: int) -> Batch:
         with self.conn.cursor() as cur:
-            cur.execute(
-                sql.SQL(
-                    "CREATE TEMPORARY TABLE {stage} ON COMMIT DROP AS"
-                    " SELECT tableoid AS rel, ctid AS row, {tier} AS tier, {action} AS action,"
-                    " {retention} AS retention FROM {table} WITH NO DATA"
-                ).format(
-                    stage=sql.Identifier(_STAGE),
-                    tier=sql.Identifier(r["tier"]), action=sql.Identifier(r["action"]),
-                    retention=sql.Identifier(r["retention"]), table=self._table(layout.table),
-                )
-            )
+            if after is None:
+                cur.execute(self._first, (size,))
+            else:
+                cur.execute(self._next, (after, size))
+            rows = cur.fetchall()
+        batch = self._batch(rows)
+        batch.after = rows[-1][0] if len(rows) == size else None
+        return batch
 
-    def write(self, layout: Layout, handles: list[Any], tiers: list[str],
-              actions: list[str], retentions: list[float]) -> int:
-        if not handles:
-            return 0
-        copy_sql = self.sql.SQL("COPY {} (rel, row, tier, action, retention) FROM STDIN").format(
-            self.sql.Identifier(_STAGE)
+    def read_rows(self, layout: Layout, handles: Sequence[Any]) -> Batch:
+        with self.conn.cursor() as cur:
+            cur.execute(self._by_key, (list(handles),))
+            return self._batch(cur.fetchall())
+
+    def _batch(self, rows: list[Any]) -> Batch:
+        n = len(self._stored)
+        columns = list(zip(*rows)) or [()] * (1 + n + len(self._fields))
+        return Batch(
+            keys=columns[0],
+            handles=columns[0],
+            old_tier=columns[1],
+            old_action=columns[2],
+            old_retention=columns[3] if n == 3 else None,
+            values=dict(zip(self._fields, columns[1 + n :])),
         )
-        # COPY's text form, built in one go: addresses like (12,3), the engine's
-        # names and shortest round-trip doubles need no escaping.
-        text = "\n".join(map("\t".join, zip(handles, tiers, actions, map(repr, retentions))))
-        with self.conn.cursor() as cur, cur.copy(copy_sql) as copy:
-            copy.write(text + "\n")
-        self._staged += len(handles)
-        return len(handles)
 
-    def finish(self, layout: Layout) -> None:
-        sql = self.sql
-        stage = sql.Identifier(_STAGE)
-        r = layout.results
+    def write_batch(self, layout: Layout, batch: Batch, decisions: Decisions,
+                    wait: float = 0.0) -> Written:
+        by_key = {batch.handles[i]: j for j, i in enumerate(decisions.rows)}
         with self.conn.cursor() as cur:
-            cur.execute(sql.SQL("ANALYZE {}").format(stage))
-            cur.execute(
-                sql.SQL(
-                    "UPDATE {table} AS t SET {tier} = s.tier, {action} = s.action,"
-                    " {retention} = s.retention FROM {stage} AS s"
-                    " WHERE t.tableoid = s.rel AND t.ctid = s.row"
-                ).format(
-                    table=self._table(layout.table), tier=sql.Identifier(r["tier"]),
-                    action=sql.Identifier(r["action"]), retention=sql.Identifier(r["retention"]),
-                    stage=stage,
-                )
-            )
-            updated, staged = cur.rowcount, self._staged
-            cur.execute(sql.SQL("DROP TABLE {}").format(stage))
-        if updated != staged:
-            raise RetierError(
-                f"{staged:,} results were staged but {updated:,} rows updated; nothing written"
-            )
+            cur.execute(self._lock, (list(by_key),))
+            current = {row[0]: tuple(row) for row in cur.fetchall()}
+            held = [k for k in by_key if k not in current]
+            present: set[Any] = set()
+            if held and wait > 0:
+                current.update(self._wait_for(cur, held, wait))
+                held = [k for k in held if k not in current]
+            if held:
+                # Not locked by us: held by another transaction, or gone.
+                cur.execute(self._present, (held,))
+                present = {row[0] for row in cur.fetchall()}
+            done = Written()
+            write = []
+            for key, j in by_key.items():
+                i = decisions.rows[j]
+                now = current.get(key)
+                if now is None:
+                    (done.locked if key in present else done.deleted).append(i)
+                elif now != batch.read_values(i):
+                    done.changed.append(i)
+                else:
+                    done.written.append(i)
+                    write.append(j)
+            if write:
+                params = [
+                    [batch.handles[decisions.rows[j]] for j in write],
+                    [decisions.tiers[j] for j in write],
+                    [decisions.actions[j] for j in write],
+                ]
+                if decisions.retentions is not None:
+                    params.append([decisions.retentions[j] for j in write])
+                cur.execute(self._update, params)
+                if cur.rowcount != len(write):
+                    raise RetierError(
+                        f"{len(write):,} rows were locked for writing but {cur.rowcount:,} updated"
+                    )
+        return done
+
+    def _wait_for(self, cur: Any, keys: list[Any], wait: float) -> dict[Any, tuple[Any, ...]]:
+        """Locks each of keys, waiting up to `wait` seconds in all; the rows got."""
+        import time
+
+        got: dict[Any, tuple[Any, ...]] = {}
+        deadline = time.monotonic() + wait
+        for key in keys:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            try:
+                with self.conn.transaction():  # a savepoint: a timeout undoes only this wait
+                    cur.execute("SELECT set_config('lock_timeout', %s, true)", (_milliseconds(left),))
+                    cur.execute(self._lock_waiting, ([key],))
+                    got.update((row[0], tuple(row)) for row in cur.fetchall())
+            except self.psycopg.errors.LockNotAvailable:
+                continue
+        cur.execute("SELECT set_config('lock_timeout', %s, true)", (self._lock_timeout,))
+        return got
+
+
+def _milliseconds(seconds: float) -> str:
+    return f"{max(1, round(seconds * 1000))}ms"
