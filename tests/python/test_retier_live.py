@@ -23,7 +23,7 @@ np = pytest.importorskip("numpy", reason="re-tiering needs numpy")
 from quillmarrow_engine import RetierError, retier  # noqa: E402
 from quillmarrow_engine.retiering.scoring import Scorer  # noqa: E402
 
-from retier_tables import decided, random_rows, run_cli, stored  # noqa: E402
+from retier_tables import decided, expected, random_rows, run_cli, stored  # noqa: E402
 from retier_tables import db, postgres_db, sqlite_db  # noqa: E402, F401  (fixtures)
 
 LATER = 100  # days that pass between the first run and the run under test
@@ -317,3 +317,61 @@ def test_the_summary_of_a_run_that_stops_on_a_bad_row(sqlite_db, tmp_path):
     finished = run_cli("retier", db.url, "--table", "memories", "--errors", tmp_path / "bad.jsonl")
     assert finished.returncode == 3
     assert "written: 199 rows" in finished.stderr and "set aside 1 row (bad)" in finished.stderr
+
+
+@pytest.mark.parametrize("key, flags", [("uuid", "boolean"), ("bigint", "integer")])
+def test_fixed_width_columns_are_read_as_binary_and_give_the_same_rows(postgres_db, monkeypatch, key, flags):
+    """uuid or integer keys, numbers, flags and times are read through binary
+    COPY; a batch with a value the engine refuses or an old name it does not
+    write is read again row by row. Either way every row is tier_arrays' own."""
+    from datetime import datetime, timezone
+
+    from quillmarrow_engine.stores.postgres import PostgresStore
+
+    db = postgres_db
+    parsed = []
+    read_binary = PostgresStore._read_binary
+    monkeypatch.setattr(PostgresStore, "_read_binary",
+                        lambda *a: parsed.append(read_binary(*a)) or parsed[-1])
+    db.execute(f"CREATE TABLE memories (id {key} PRIMARY KEY, recalled timestamptz, retrieval_count int,"
+               f" importance float8, frequency real, is_procedural {flags}, keep_forever {flags},"
+               " tier text, action text, retention float8)")
+    rows = random_rows(900)
+    keys = [uuid.UUID(int=i * 7_919) if key == "uuid" else i * 7_919 for i in range(len(rows))]
+    now = 1_750_000_000.0
+    stored_rows = [(k, datetime.fromtimestamp(now - r[1] * 86_400 // 1, timezone.utc), r[2], r[3],
+                    float(np.float32(r[4])), *((r[5], r[6]) if flags == "boolean" else (int(r[5]), int(r[6]))))
+                   for k, r in zip(keys, rows)]
+    db.conn.cursor().executemany("INSERT INTO memories VALUES (%s, %s, %s, %s, %s, %s, %s)", stored_rows)
+    db.conn.commit()
+    db.execute("UPDATE memories SET tier = 'legacy' WHERE id = ?", (keys[450],))  # read row by row
+    result = retier(db.url, "memories", recalled_at="recalled", now=now, batch_size=200,
+                    retention_column="retention")
+    # Five batches, the third (with the old name) read again row by row.
+    assert [batch is not None for batch in parsed] == [True, True, False, True, True]
+    assert result.rows == len(rows)
+    # tier_arrays on the values as stored: whole seconds, and a real frequency widened to a double.
+    days = [(now - r[1].timestamp()) / 86_400 for r in stored_rows]
+    want = expected([(r[0], d, *r[2:5], bool(r[5]), bool(r[6])) for r, d in zip(stored_rows, days)])
+    assert {r[0]: r[1:] for r in db.query("SELECT id, tier, action, retention FROM memories")} == want
+    assert result.transitions[("legacy", want[keys[450]][0])] == 1
+    assert retier(db.url, "memories", recalled_at="recalled", now=now,
+                  retention_column="retention").written == 0
+
+
+@pytest.mark.parametrize("data, fields, rows", [
+    (b"PGCOPY\n\xff\r\n\x00" + bytes(8) + b"\x00\x01" + b"\x00\x00\x00\x04" + b"\x00\x00\x00\x07"
+     + b"\xff\xff", [("n", "integer")], [7]),
+    (b"PGCOPY\n\xff\r\n\x00" + bytes(4) + b"\x00\x00\x00\x02xx" + b"\x00\x01" + b"\x00\x00\x00\x02"
+     + b"\xff\xfe" + b"\xff\xff", [("n", "smallint")], [-2]),
+    (b"PGCOPY\n\xff\r\n\x00" + bytes(8) + b"\x00\x01" + b"\xff\xff\xff\xff" + b"\xff\xff",
+     [("n", "integer")], None),  # a NULL
+    (b"PGCOPY\n\xff\r\n\x00" + bytes(8) + b"\x00\x01" + b"\x00\x00\x00\x04" + b"\x00\x00\x00\x07",
+     [("n", "integer")], None),  # no trailer
+    (b"COPY\n" + bytes(20), [("n", "integer")], None),
+])
+def test_binary_copy_rows(data, fields, rows):
+    from quillmarrow_engine.stores import pg_binary
+
+    parsed = pg_binary.parse_rows(data, fields)
+    assert (None if parsed is None else parsed["n"].tolist()) == rows

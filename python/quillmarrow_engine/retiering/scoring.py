@@ -81,10 +81,19 @@ class Scorer:
         for name in FLAG_FIELDS:
             if name in layout.inputs:
                 arrays[name] = flag_array(batch.values[name], layout.inputs[name], problems)
-        old_tier = np.fromiter(map(self.old_tiers.__getitem__, batch.old_tier), np.int32, n)
-        old_action = np.fromiter(map(self.old_actions.__getitem__, batch.old_action), np.int32, n)
+        old_tier = self._codes(self.old_tiers, batch.old_tier, n)
+        old_action = self._codes(self.old_actions, batch.old_action, n)
         old_retention = None if batch.old_retention is None else _old_retention(np, batch.old_retention)
         return self._tier(arrays, old_tier, old_action, old_retention, problems)
+
+    def _codes(self, names: _Names, values: Any, n: int) -> Any:
+        """Codes of the stored names; a store may give them as codes already (-1: NULL)."""
+        np = self.np
+        if isinstance(values, np.ndarray):
+            codes = values.astype(np.int32)
+            codes[codes < 0] = names[None]
+            return codes
+        return np.fromiter(map(names.__getitem__, values), np.int32, n)
 
     def _tier(self, arrays: dict[str, Any], old_tier: Any, old_action: Any,
               old_retention: Any, problems: Problems) -> Scored:

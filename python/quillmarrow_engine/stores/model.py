@@ -35,12 +35,14 @@ class Layout:
 class Batch:
     """Rows read from the store, column by column, in the order of the read."""
 
-    keys: Sequence[Any]  # the key column's values, as the driver gives them
+    keys: Sequence[Any]  # the key column's values, as the database shows them
     handles: Sequence[Any]  # what the store's write uses to find each row again
+    # The stored tier and action: the names, or (as a NumPy integer array)
+    # codes into TIERS and ACTIONS with -1 for NULL.
     old_tier: Sequence[Any]
     old_action: Sequence[Any]
     old_retention: Sequence[Any] | None  # None when retention is not stored
-    values: dict[str, Sequence[Any]]  # field (or "recalled_at") -> values
+    values: dict[str, Sequence[Any]]  # field (or "recalled_at") -> values (or a NumPy array)
     after: Any = None  # where the next batch starts; None after the last one
 
     def __len__(self) -> int:
