@@ -156,7 +156,7 @@ def stats(conn, name: str) -> dict:
 
 
 def wal(conn) -> int:
-    return conn.execute("SELECT pg_current_wal_lsn() - '0/0'::pg_lsn").fetchone()[0]
+    return int(conn.execute("SELECT pg_current_wal_lsn() - '0/0'::pg_lsn").fetchone()[0])
 
 
 def let_autovacuum_work(conn, names: list[str], cap: float = 120.0) -> None:
@@ -403,8 +403,10 @@ def summarise(report: dict) -> None:
               f" after {len(days) - 1} days {mib(days[-1][b]['size'])}"
               f" ({days[-1][b]['size'] / first:.2f}x the first fill)")
     if "earlier" in builds and len(days) > 1:
-        ratio = days[1]["earlier"]["seconds"] / days[1]["this"]["seconds"]
-        print(f"next-day run: this build {ratio:.1f}x faster (wall) than the earlier one")
+        ratios = sorted(day["earlier"]["seconds"] / day["this"]["seconds"] for day in days[1:])
+        print(f"next-day run: this build {ratios[0] if len(ratios) == 1 else days[1]['earlier']['seconds'] / days[1]['this']['seconds']:.1f}x"
+              f" faster (wall) than the earlier one; over the {len(ratios)} daily runs"
+              f" {ratios[0]:.1f}x to {ratios[-1]:.1f}x, median {ratios[len(ratios) // 2]:.1f}x")
     print("targets: written <= 1.05x changed; next day >= 5x faster; size <= 1.3x the first fill;"
           " no application statement waits > 1 s; no stale overwrite; a held row costs at most"
           " the lock timeout")

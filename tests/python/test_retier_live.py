@@ -359,19 +359,14 @@ def test_fixed_width_columns_are_read_as_binary_and_give_the_same_rows(postgres_
                   retention_column="retention").written == 0
 
 
-@pytest.mark.parametrize("data, fields, rows", [
-    (b"PGCOPY\n\xff\r\n\x00" + bytes(8) + b"\x00\x01" + b"\x00\x00\x00\x04" + b"\x00\x00\x00\x07"
-     + b"\xff\xff", [("n", "integer")], [7]),
-    (b"PGCOPY\n\xff\r\n\x00" + bytes(4) + b"\x00\x00\x00\x02xx" + b"\x00\x01" + b"\x00\x00\x00\x02"
-     + b"\xff\xfe" + b"\xff\xff", [("n", "smallint")], [-2]),
-    (b"PGCOPY\n\xff\r\n\x00" + bytes(8) + b"\x00\x01" + b"\xff\xff\xff\xff" + b"\xff\xff",
-     [("n", "integer")], None),  # a NULL
-    (b"PGCOPY\n\xff\r\n\x00" + bytes(8) + b"\x00\x01" + b"\x00\x00\x00\x04" + b"\x00\x00\x00\x07",
-     [("n", "integer")], None),  # no trailer
-    (b"COPY\n" + bytes(20), [("n", "integer")], None),
+@pytest.mark.parametrize("data, count, rows", [
+    (b"\x00\x07" + b"\x3f\xf0" + bytes(6) + b"\xff\xfe" + bytes(8), 2, [(7, 1.0), (-2, 0.0)]),
+    (None, 0, []),
+    (b"\x00\x07" + b"\x3f\xf0" + bytes(6), 2, None),  # a row short
+    (b"\x00\x07" + b"\x3f\xf0" + bytes(7), 1, None),  # a byte over
 ])
-def test_binary_copy_rows(data, fields, rows):
+def test_packed_rows(data, count, rows):
     from quillmarrow_engine.stores import pg_binary
 
-    parsed = pg_binary.parse_rows(data, fields)
-    assert (None if parsed is None else parsed["n"].tolist()) == rows
+    parsed = pg_binary.parse_rows(data, [("code", "smallint"), ("x", "double precision")], count)
+    assert (None if parsed is None else list(zip(parsed["code"].tolist(), parsed["x"].tolist()))) == rows

@@ -17,9 +17,9 @@ Keys are read as text (numbers as numbers), the form psql shows them in,
 and go back to the server cast to the key's own type.
 
 Where every column read has a fixed width (a uuid or integer key, number,
-boolean and timestamp columns), a batch is read as binary COPY straight into
-NumPy arrays (pg_binary.py), the tier and action as codes into the engine's
-names; NULLs, NaNs and other bad values are stood in for by sentinels, and a
+boolean and timestamp columns), a batch comes back as one binary string of
+packed rows, read straight into NumPy arrays (pg_binary.py), the tier and
+action as codes into the engine's names; NULLs, NaNs and other bad values are stood in for by sentinels, and a
 batch that holds any is read again row by row, so that its messages are
 exactly those of the row-by-row road.
 """
@@ -34,7 +34,7 @@ from .._optional import require
 from ..errors import RetierError
 from ..fields import ACTIONS, FIELDS, FLAG_FIELDS, TIERS
 from .model import Batch, Decisions, Layout, Store, Written
-from .pg_binary import UuidTexts, parse_rows
+from .pg_binary import TYPES, UuidTexts, parse_rows
 
 _NUMERIC_TYPES = {
     "smallint", "integer", "bigint", "real", "double precision", "numeric",
@@ -200,7 +200,7 @@ class PostgresStore(Store):
         self._next = sql.SQL(
             "SELECT {select} FROM {table} AS q WHERE {order} > %s::{type} ORDER BY {order} LIMIT %s"
         ).format(order=order, **parts)
-        self._copy = self._binary_select(layout, missing, order)
+        self._packed = self._binary_select(layout, missing, order)
         self._by_key = sql.SQL("SELECT {select} FROM {table} WHERE {key} = ANY(%s::{type}[])").format(
             **parts
         )
@@ -226,7 +226,8 @@ class PostgresStore(Store):
         )
 
     def _binary_select(self, layout: Layout, missing: list[str], order: Any) -> Any:
-        """The batch's SELECT with every value of fixed width, or None when a column cannot be."""
+        """The two SELECTs (the first batch, the ones after) that give a batch as
+        (row count, packed rows), or None when a column is not of fixed width."""
         sql = self.sql
         kinds = self._types
         if kinds[layout.key] not in ("smallint", "integer", "bigint", "uuid"):
@@ -271,7 +272,16 @@ class PostgresStore(Store):
                 exprs.append(sql.SQL("coalesce({}, {})").format(read, nan))
                 fields.append((name, "double precision"))
         self._binary_fields = fields
-        return sql.SQL("SELECT {} FROM {} AS q").format(sql.SQL(", ").join(exprs), self._table(layout.table))
+        packed = sql.SQL(" || ").join(
+            sql.SQL("{}({})").format(sql.SQL(TYPES[kind][0]), expr) for expr, (_, kind) in zip(exprs, fields))
+        key = sql.Identifier(layout.key)
+        inner = sql.SQL("SELECT q.{key} AS k, {packed} AS r FROM {table} AS q").format(
+            key=key, packed=packed, table=self._table(layout.table))
+        pages = sql.SQL("SELECT count(*), string_agg(b.r, ''::bytea ORDER BY b.k) FROM ({inner}{where}"
+                        " ORDER BY q.{key} LIMIT %s) AS b")
+        return (pages.format(inner=inner, where=sql.SQL(""), key=key),
+                pages.format(inner=inner, where=sql.SQL(" WHERE q.{} > %s::{}").format(key, self._key_type),
+                             key=key))
 
     def _number(self, name: str, flag: bool) -> Any:
         kind = self._types.get(name, "")
@@ -300,7 +310,7 @@ class PostgresStore(Store):
     # -- rows --------------------------------------------------------------
 
     def read_batch(self, layout: Layout, after: Any, size: int) -> Batch:
-        if self._copy is not None:
+        if self._packed is not None:
             batch = self._read_binary(layout, after, size)
             if batch is not None:
                 return batch
@@ -315,21 +325,19 @@ class PostgresStore(Store):
         return batch
 
     def _read_binary(self, layout: Layout, after: Any, size: int) -> Batch | None:
-        """The batch through binary COPY; None when it holds a value that the
+        """The batch as packed rows; None when it holds a value that the
         row-by-row road must name (a NULL, a NaN, a flag not 0 or 1, a tier
         or action the engine does not write)."""
         import numpy as np
 
-        sql = self.sql
-        where = sql.SQL("") if after is None else sql.SQL(" WHERE q.{} > {}::{}").format(
-            sql.Identifier(layout.key), sql.Literal(after), self._key_type)
-        query = sql.SQL("COPY ({}{} ORDER BY q.{} LIMIT {}) TO STDOUT (FORMAT binary)").format(
-            self._copy, where, sql.Identifier(layout.key), sql.Literal(size))
-        data = bytearray()
-        with self.conn.cursor() as cur, cur.copy(query) as copy:
-            for block in copy:
-                data += block
-        rows = parse_rows(bytes(data), self._binary_fields)
+        first, following = self._packed
+        with self.conn.cursor(binary=True) as cur:
+            if after is None:
+                cur.execute(first, (size,))
+            else:
+                cur.execute(following, (after, size))
+            count, data = cur.fetchone()
+        rows = parse_rows(data, self._binary_fields, count)
         if rows is None:
             return None
         values: dict[str, Any] = {}
