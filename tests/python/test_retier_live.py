@@ -370,3 +370,11 @@ def test_packed_rows(data, count, rows):
 
     parsed = pg_binary.parse_rows(data, [("code", "smallint"), ("x", "double precision")], count)
     assert (None if parsed is None else list(zip(parsed["code"].tolist(), parsed["x"].tolist()))) == rows
+
+
+def test_a_run_that_stops_before_writing_leaves_no_report(db, tmp_path):
+    db.create("memories", random_rows(300), results=False)
+    report, errors = tmp_path / "report.jsonl", tmp_path / "bad.jsonl"
+    with pytest.raises(RetierError, match="no column 'tier', 'action' for the results") as caught:
+        retier(db.url, "memories", report=report, errors=errors)
+    assert caught.value.result is None and [p.name for p in tmp_path.iterdir() if p.name != "store.db"] == []

@@ -94,8 +94,12 @@ def retier(
     result = RetierResult(dry_run=dry_run, atomic=atomic, now=now_seconds,
                           retention_stored=retention_column is not None)
     online = not atomic and not dry_run  # what it writes stays, even when it stops
-    with open_store(database) as store, output_sink(report, online) as report_out, \
-            output_sink(errors, online) as errors_out:
+
+    def keep() -> bool:  # the report of an online run that stops after doing some work
+        return online and bool(result.rows or result.bad_rows)
+
+    with open_store(database) as store, output_sink(report, keep) as report_out, \
+            output_sink(errors, keep) as errors_out:
         store.configure(lock_timeout)
         run = store.transaction(write=not dry_run) if atomic else nullcontext()
         layout = None

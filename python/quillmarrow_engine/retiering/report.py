@@ -6,7 +6,7 @@ from __future__ import annotations
 import io
 import json
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import IO, Any, TextIO
 
@@ -15,13 +15,14 @@ from .._files import atomic_file
 
 @contextmanager
 def output_sink(
-    target: str | os.PathLike[str] | IO[str] | None, keep_on_failure: bool = False
+    target: str | os.PathLike[str] | IO[str] | None,
+    keep_on_failure: Callable[[], bool] = lambda: False,
 ) -> Iterator[TextIO | None]:
     """Where a report goes: None, a text stream as given, or a file written
     beside its target and renamed at the end, so that a failed run leaves no
-    half-written file (and an older one as it was). With keep_on_failure the
-    file is put in place even when the run fails: it then describes the
-    batches that were written and stay written."""
+    half-written file (and an older one as it was). When keep_on_failure()
+    says so at the failure, the file is put in place all the same: it then
+    tells of batches that were written and stay written."""
     if target is None:
         yield None
         return
@@ -33,7 +34,7 @@ def output_sink(
         try:
             yield out
         except BaseException as exc:
-            if not keep_on_failure:
+            if not keep_on_failure():
                 raise
             failure = exc
     if failure is not None:
