@@ -378,3 +378,44 @@ def test_a_run_that_stops_before_writing_leaves_no_report(db, tmp_path):
     with pytest.raises(RetierError, match="no column 'tier', 'action' for the results") as caught:
         retier(db.url, "memories", report=report, errors=errors)
     assert caught.value.result is None and [p.name for p in tmp_path.iterdir() if p.name != "store.db"] == []
+
+
+def test_the_one_statement_compare_and_set_of_fixed_width_tables(postgres_db, monkeypatch):
+    """A uuid or integer key with number columns is written by one UPDATE that
+    compares and sets: a recall landing mid-run is read again, one landing
+    twice is skipped, and a held row sends its batch to lock row by row."""
+    import psycopg
+
+    db = postgres_db
+    rows = [(int(r[0][1:]), *r[1:]) for r in random_rows(600)]
+    db.execute("CREATE TABLE memories (id bigint PRIMARY KEY, days_since_recall float8,"
+               " retrieval_count int, importance float8, frequency float8, is_procedural boolean,"
+               " keep_forever boolean, tier text, action text)")
+    db.conn.cursor().executemany("INSERT INTO memories VALUES (%s, %s, %s, %s, %s, %s, %s)", rows)
+    db.conn.commit()
+    retier(db.url, "memories")
+    db.execute(f"UPDATE memories SET days_since_recall = days_since_recall + {LATER}")
+    before, old = decided(rows), decided(aged(rows))
+    hot = decided([recall(r) for r in aged(rows)])
+    once, twice, held = [k for k in sorted(before) if before[k] != old[k] != hot[k] != before[k]][:3]
+    app = db.__class__(db.kind, db.url, db._connect)
+    holder = psycopg.connect(db.url)
+    holder.execute("UPDATE memories SET importance = importance WHERE id = %s", (held,))
+    seen = {once: 0, twice: 0}
+
+    def recall_now(batch, _):
+        for key in seen:
+            if key in batch.keys:
+                seen[key] += 1
+                if key == once and seen[key] == 1 or key == twice and seen[key] <= 2:
+                    app.execute("UPDATE memories SET days_since_recall = 0,"
+                                " retrieval_count = retrieval_count + 1 WHERE id = ?", (key,))
+
+    while_scoring(monkeypatch, recall_now)
+    result = retier(db.url, "memories", batch_size=100, lock_timeout=0.3)
+    holder.rollback()
+    holder.close()
+    app.close()
+    want = {**old, once: hot[once], twice: before[twice], held: before[held]}
+    assert {r[0]: r[1:] for r in db.query("SELECT id, tier, action FROM memories")} == want
+    assert (result.retried, result.skipped_changed, result.skipped_locked) == (3, 1, 1)

@@ -201,6 +201,7 @@ class PostgresStore(Store):
             "SELECT {select} FROM {table} AS q WHERE {order} > %s::{type} ORDER BY {order} LIMIT %s"
         ).format(order=order, **parts)
         self._packed = self._binary_select(layout, missing, order)
+        self._compared_update = self._compare_and_set(layout) if self._packed is not None else None
         self._by_key = sql.SQL("SELECT {select} FROM {table} WHERE {key} = ANY(%s::{type}[])").format(
             **parts
         )
@@ -283,16 +284,53 @@ class PostgresStore(Store):
                 pages.format(inner=inner, where=sql.SQL(" WHERE q.{} > %s::{}").format(key, self._key_type),
                              key=key))
 
-    def _number(self, name: str, flag: bool) -> Any:
+    def _compare_and_set(self, layout: Layout) -> Any:
+        """One UPDATE that writes each decision whose row still holds the values
+        read, and returns the keys it wrote (for fixed-width columns, the ones
+        the packed read takes)."""
+        sql = self.sql
+        names = ["key", *self._stored]
+        arrays = [sql.SQL("%s::{}[]").format(self._key_type), sql.SQL("%s::text[]"), sql.SQL("%s::text[]")]
+        if "retention" in self._stored:
+            arrays.append(sql.SQL("%s::float8[]"))
+        compared = []
+        for n, name in enumerate(self._fields):
+            value = sql.SQL("v.{}").format(sql.Identifier(f"input_{n}"))
+            names.append(f"input_{n}")
+            if name in FLAG_FIELDS:
+                column = sql.SQL("{}::integer").format(sql.Identifier("t", layout.inputs[name]))
+                arrays.append(sql.SQL("%s::integer[]"))
+            else:
+                column = (self._seconds(layout.recalled_at or "", "t") if name == "recalled_at"
+                          else self._number(layout.inputs[name], False, "t"))
+                arrays.append(sql.SQL("%s::float8[]"))
+            compared.append(sql.SQL("{} = {}").format(column, value))
+        key = sql.Identifier("t", layout.key)
+        sets = sql.SQL(", ").join(
+            sql.SQL("{} = v.{}").format(sql.Identifier(layout.results[r]), sql.Identifier(r))
+            for r in self._stored
+        )
+        key_text = key if self._types[layout.key] in _INTEGER_TYPES else sql.SQL("{}::text").format(key)
+        return sql.SQL(
+            "UPDATE {table} AS t SET {sets} FROM unnest({arrays}) AS v({names})"
+            " WHERE {key} = v.key AND {compared} RETURNING {key_text}"
+        ).format(
+            table=self._table(layout.table), sets=sets, arrays=sql.SQL(", ").join(arrays),
+            names=sql.SQL(", ").join(map(sql.Identifier, names)), key=key,
+            compared=sql.SQL(" AND ").join(compared), key_text=key_text,
+        )
+
+    def _number(self, name: str, flag: bool, alias: str | None = None) -> Any:
         kind = self._types.get(name, "")
+        ident = self.sql.Identifier(*([alias] if alias else []), name)
         if not flag and kind in _NUMERIC_TYPES:
             # Read as double precision: the nearest double, as float(Decimal) gives.
-            return self.sql.SQL("{}::float8").format(self.sql.Identifier(name))
-        return self.sql.Identifier(name)
+            return self.sql.SQL("{}::float8").format(ident)
+        return ident
 
-    def _seconds(self, name: str) -> Any:
+    def _seconds(self, name: str, alias: str | None = None) -> Any:
         kind = self._types.get(name, "")
-        ident = self.sql.Identifier(name)
+        ident = self.sql.Identifier(*([alias] if alias else []), name)
         if kind in _TIME_TYPES:
             # Unix seconds; a timestamp without time zone (or a date) is taken as UTC.
             # date_part: the double nearest the microseconds / 10^6, as extract()::float8 gives.
@@ -386,6 +424,10 @@ class PostgresStore(Store):
 
     def write_batch(self, layout: Layout, batch: Batch, decisions: Decisions,
                     wait: float = 0.0) -> Written:
+        if self._compared_update is not None and wait == 0:
+            done = self._write_compared(batch, decisions)
+            if done is not None:
+                return done
         by_key = {batch.handles[i]: j for j, i in enumerate(decisions.rows)}
         with self.conn.cursor() as cur:
             cur.execute(self._lock, (list(by_key),))
@@ -426,6 +468,40 @@ class PostgresStore(Store):
                     )
         return done
 
+    def _write_compared(self, batch: Batch, decisions: Decisions) -> Written | None:
+        """The decisions written by one UPDATE that compares and sets; None
+        when a row was held by another transaction for more than a moment
+        (the statement then undone, for the batch to lock row by row)."""
+        rows = decisions.rows
+        keys = [batch.handles[i] for i in rows]
+        params: list[list[Any]] = [keys, decisions.tiers, decisions.actions]
+        if decisions.retentions is not None:
+            params.append(decisions.retentions)
+        for name in self._fields:
+            column = batch.values[name]
+            convert = int if name in FLAG_FIELDS else float
+            params.append([convert(column[i]) for i in rows])
+        try:
+            with self.conn.transaction(), self.conn.cursor() as cur:  # a savepoint
+                cur.execute("SELECT set_config('lock_timeout', %s, true)", (_BRIEF_WAIT,))
+                cur.execute(self._compared_update, params)
+                written = {row[0] for row in cur.fetchall()}
+                cur.execute("SELECT set_config('lock_timeout', %s, true)", (self._lock_timeout,))
+                missing = [k for k in keys if k not in written]
+                present: set[Any] = set()
+                if missing:
+                    cur.execute(self._present, (missing,))
+                    present = {row[0] for row in cur.fetchall()}
+        except self.psycopg.errors.LockNotAvailable:
+            return None
+        done = Written()
+        for key, i in zip(keys, rows):
+            if key in written:
+                done.written.append(i)
+            else:
+                (done.changed if key in present else done.deleted).append(i)
+        return done
+
     def _wait_for(self, cur: Any, keys: list[Any], wait: float) -> dict[Any, tuple[Any, ...]]:
         """Locks each of keys, waiting up to `wait` seconds in all; the rows got."""
         import time
@@ -445,6 +521,12 @@ class PostgresStore(Store):
                 continue
         cur.execute("SELECT set_config('lock_timeout', %s, true)", (self._lock_timeout,))
         return got
+
+
+# How long one compare-and-set UPDATE may wait for a row another transaction
+# holds (an application's update in flight) before the batch locks its rows
+# one by one, skipping those held.
+_BRIEF_WAIT = "50ms"
 
 
 def _milliseconds(seconds: float) -> str:
