@@ -8,7 +8,10 @@ takes: it locks the rows to write with `SELECT ... FOR NO KEY UPDATE SKIP
 LOCKED`, reading their key and input columns again, and updates only those
 that still hold the values read (one `UPDATE ... FROM unnest(...)`). A row
 another transaction holds is skipped at once, or, when the write may wait,
-waited for under `lock_timeout` in a savepoint of its own. Every transaction
+waited for under `lock_timeout` in a savepoint of its own. Where the columns
+have a fixed width, the batch is first tried as one UPDATE that compares the
+input columns itself and returns the keys it wrote; a row held for more than
+a moment undoes it (a savepoint), and the batch goes the way above. Every transaction
 sets `lock_timeout` locally, so a table lock held elsewhere (a migration's
 ALTER TABLE) stops the run with a clear error instead of queueing it, and
 queued behind it, the application.
