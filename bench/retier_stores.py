@@ -177,26 +177,67 @@ def let_autovacuum_work(conn, names: list[str], cap: float = 120.0) -> None:
 
 def run_retier(python: str, url: str, name: str, now: float, timeout: float | None = None,
                extra: tuple[str, ...] = ()) -> dict:
-    """The command in a fresh process; wall time from start to end."""
+    """The command in a fresh process; wall time from start to end, and its CPU time."""
     args = [python, "-m", "quillmarrow_engine.cli", "retier", url, "--table", f"{SCHEMA}.{name}",
             "--recalled-at", "recalled_at", "--now", repr(now), "-q", *extra]
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)  # each build from its own environment
     start = time.perf_counter()
+    cpu = _children_cpu()
     try:
         done = subprocess.run(args, capture_output=True, text=True, env=env, timeout=timeout)
     except subprocess.TimeoutExpired:
         return {"seconds": time.perf_counter() - start, "finished": False}
     if done.returncode != 0:
         raise SystemExit(f"{' '.join(args)} failed:\n{done.stderr}")
-    return {"seconds": time.perf_counter() - start, "finished": True}
+    return {"seconds": time.perf_counter() - start, "finished": True, "cpu": _children_cpu() - cpu}
 
 
-def measured_run(python: str, url: str, name: str, now: float, **kwargs) -> dict:
+def _children_cpu() -> float:
+    import resource
+
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def server_cpu(directory: str, backends: int | None = None) -> tuple[float, int]:
+    """CPU seconds of the server's processes, live and reaped, and how many
+    client backends it has; with `backends`, first waits (up to 5 s) until it
+    has no more than that many, so that a run's ended backend is counted."""
+    tick = os.sysconf("SC_CLK_TCK")
+    with open(os.path.join(directory, "data", "postmaster.pid")) as f:
+        postmaster = int(f.readline())
+    for _ in range(100):
+        children = _read(f"/proc/{postmaster}/task/{postmaster}/children").split()
+        clients = sum("postgres: postgres" in _read(f"/proc/{pid}/cmdline") for pid in children)
+        if backends is None or clients <= backends:
+            break
+        time.sleep(0.05)
+    total = 0
+    for pid in [str(postmaster), *children]:
+        fields = _read(f"/proc/{pid}/stat").rsplit(")", 1)[-1].split()
+        if len(fields) > 14:
+            total += int(fields[11]) + int(fields[12])  # utime, stime
+            if pid == str(postmaster):
+                total += int(fields[13]) + int(fields[14])  # of the children it reaped
+    return total / tick, clients
+
+
+def _read(path: str) -> str:
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode(errors="replace").replace("\0", " ")
+    except OSError:
+        return ""
+
+
+def measured_run(python: str, url: str, name: str, now: float, directory: str) -> dict:
     with connect(url) as conn:
         before, wal_before = stats(conn, name), wal(conn)
         decisions_before = decisions(conn, name)
-        result = run_retier(python, url, name, now, **kwargs)
+        cpu_before, backends = server_cpu(directory)
+        result = run_retier(python, url, name, now)
+        result["server_cpu"] = server_cpu(directory, backends)[0] - cpu_before
         time.sleep(1.2)  # the ended backend's counts reach the statistics
         after = stats(conn, name)
         result["wal"] = wal(conn) - wal_before
@@ -358,10 +399,11 @@ def main() -> None:
             report["loaded"] = {b: table_size(conn, n) for b, n in names.items()}
         for day in range(args.days + 1):
             now = float(NOW + day * DAY)
-            runs = {b: measured_run(python, server.url, names[b], now) for b, python in builds.items()}
+            runs = {b: measured_run(python, server.url, names[b], now, server.directory)
+                    for b, python in builds.items()}
             report["days"].append(runs)
             print(f"day {day}: " + "; ".join(
-                f"{b} {r['seconds']:.2f} s, wrote {r['written']:,} for {r['changed']:,} changed,"
+                f"{b} {r['seconds']:.2f} s (CPU {r['cpu']:.2f} + server {r['server_cpu']:.2f}), wrote {r['written']:,} for {r['changed']:,} changed,"
                 f" HOT {r['hot']:,}, WAL {mib(r['wal'])}, size {mib(r['size'])}" for b, r in runs.items()),
                 flush=True)
             with connect(server.url) as conn:
@@ -408,6 +450,14 @@ def summarise(report: dict) -> None:
         print(f"next-day run: this build {first:.1f}x faster (wall) than the earlier one; over the"
               f" {len(ratios)} daily runs {ratios[0]:.1f}x to {ratios[-1]:.1f}x, median"
               f" {ratios[len(ratios) // 2]:.1f}x")
+
+        def cpu(run: dict) -> float:
+            return run["cpu"] + run["server_cpu"]
+
+        cpus = sorted(cpu(day["earlier"]) / cpu(day["this"]) for day in days[1:])
+        print(f"CPU time (the command's and the server's): next day {cpu(days[1]['earlier']):.2f} s"
+              f" against {cpu(days[1]['this']):.2f} s ({cpu(days[1]['earlier']) / cpu(days[1]['this']):.1f}x);"
+              f" over the daily runs {cpus[0]:.1f}x to {cpus[-1]:.1f}x, median {cpus[len(cpus) // 2]:.1f}x")
     print("targets: written <= 1.05x changed; next day >= 5x faster; size <= 1.3x the first fill;"
           " no application statement waits > 1 s; no stale overwrite; a held row costs at most"
           " the lock timeout")
