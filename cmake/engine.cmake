@@ -31,10 +31,15 @@
 #                           into fixed buffers, never allocating. Depends on
 #                           qm_scoring only, so the PostgreSQL extension links
 #                           it without the JSON or command layers.
+#   qm_times     times/     recall times: the one ISO-8601 grammar, numeric
+#                           time texts with a unit, and days since recall over
+#                           whole columns, each row through qm_scalar's
+#                           days_since_recall. Depends on qm_scalar and
+#                           qm_columns.
 #
 # By floors, each library over some of those on the floors below it:
 #
-#   3   qm_commands   qm_jsonl
+#   3   qm_commands   qm_jsonl     qm_times
 #   2   qm_records    qm_results   qm_columns   qm_scalar
 #   1   qm_json       qm_scoring
 #   0   qm_contract
@@ -42,7 +47,7 @@
 # quillmarrow_engine is the whole engine as one name, for the tests, the fuzz
 # targets and any later target. The modules (cmake/modules.cmake) link only
 # the layers they call: quillmarrow_engine_native qm_commands, _bulk qm_jsonl,
-# qm_columns, qm_results and qm_scalar; the PostgreSQL extension
+# qm_columns, qm_results, qm_scalar and qm_times; the PostgreSQL extension
 # (cmake/postgres.cmake) qm_scalar.
 #
 # A layer sees only its own headers and those of the layers it links: its
@@ -102,8 +107,9 @@ qm_add_layer(qm_commands commands DEPENDS qm_records qm_results)
 qm_add_layer(qm_jsonl jsonl DEPENDS qm_records qm_results)
 qm_add_layer(qm_columns columns DEPENDS qm_scoring)
 qm_add_layer(qm_scalar scalar DEPENDS qm_scoring)
+qm_add_layer(qm_times times DEPENDS qm_scalar qm_columns)
 
 add_library(quillmarrow_engine INTERFACE)
-target_link_libraries(quillmarrow_engine INTERFACE qm_commands qm_jsonl qm_columns qm_scalar)
+target_link_libraries(quillmarrow_engine INTERFACE qm_commands qm_jsonl qm_columns qm_scalar qm_times)
 # Whoever links the whole engine also finds every folder of src/ by its name.
 target_include_directories(quillmarrow_engine INTERFACE ${QM_ROOT}/src)

@@ -11,8 +11,8 @@
 #   quillmarrow_engine._bulk    src/lib/bulk/  the column functions, the JSON
 #                               Lines chunk function and the row-at-a-time
 #                               functions for SQLite and DuckDB, over
-#                               qm_columns, qm_jsonl, qm_results and
-#                               qm_scalar; releases the lock while the
+#                               qm_columns, qm_jsonl, qm_results,
+#                               qm_scalar and qm_times; releases the lock while the
 #                               kernels run. Installed inside the
 #                               quillmarrow_engine package.
 #
@@ -67,5 +67,5 @@ install(FILES ${QM_ROOT}/python/quillmarrow_engine_native.pyi DESTINATION .)
 install(FILES ${QM_ROOT}/python/quillmarrow_engine_native.pyi
   DESTINATION quillmarrow_engine_native-stubs RENAME __init__.pyi)
 
-qm_add_module(quillmarrow_bulk _bulk bulk DEPENDS qm_columns qm_jsonl qm_results qm_scalar)
+qm_add_module(quillmarrow_bulk _bulk bulk DEPENDS qm_columns qm_jsonl qm_results qm_scalar qm_times)
 install(TARGETS quillmarrow_bulk LIBRARY DESTINATION quillmarrow_engine)

@@ -12,10 +12,10 @@ target_compile_definitions(engine_tests PRIVATE
   QM_JSON_TEST_SUITE_DIR="${QM_SHARED_DIR}/conformance/JSONTestSuite/test_parsing")
 gtest_discover_tests(engine_tests DISCOVERY_TIMEOUT 60)
 
-# The tests of the column kernels and of the row-at-a-time layer, each a
-# binary of its own that links its layer alone (tests/cpp/columns,
-# tests/cpp/scalar), so they compile with what that layer sees.
-foreach(layer columns scalar)
+# The tests of the column kernels, the row-at-a-time layer and recall times,
+# each a binary of its own that links its layer alone (tests/cpp/columns,
+# tests/cpp/scalar, tests/cpp/times), so they compile with what that layer sees.
+foreach(layer columns scalar times)
   file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/cpp/${layer}/*.cpp)
   add_executable(${layer}_tests ${sources})
   target_link_libraries(${layer}_tests PRIVATE qm_${layer} GTest::gtest GTest::gtest_main)
