@@ -40,8 +40,9 @@ def parse_now(value: str | float | datetime) -> float:
 
 def iso_seconds(text: str) -> float:
     """Unix seconds of an ISO-8601 text, or of Unix seconds written as a
-    number; ValueError when it is neither."""
-    return time_seconds(text, "s")
+    number, blanks around it aside (a database's text may carry them);
+    ValueError when it is neither."""
+    return time_seconds(text.strip(), "s")
 
 
 def datetime_seconds(moment: datetime) -> float:

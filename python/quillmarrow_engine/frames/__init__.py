@@ -39,9 +39,12 @@ def apply(data: Any, vocab: Vocabulary, caller: str) -> Any:
         return polars.apply_lazy(data, vocab)
     if source == "duckdb" and duckdb.is_relation(data):
         return duckdb.apply(data, vocab)
-    if stream.is_stream(data):
+    # A Series or an Array of the libraries above offers the stream too, but
+    # is a column, not a table.
+    column = source in ("pandas", "pyarrow", "polars", "numpy")
+    if not column and stream.is_stream(data):
         return stream.apply(data, vocab)
-    hint = "; for separate arrays or Series use tier_arrays or score_arrays" if source in ("pandas", "pyarrow", "polars", "numpy") else ""
+    hint = "; for separate arrays or Series use tier_arrays or score_arrays" if column else ""
     raise TypeError(f"{caller} takes {_TAKES}, not {describe(data)}{hint}")
 
 _ = Vocabulary  # re-exported for the column functions' signatures

@@ -23,7 +23,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from . import arrow
+from .arrow import apply as apply_arrow
 from .vocabulary import Vocabulary
 
 __all__ = ["apply", "is_relation"]
@@ -39,7 +39,7 @@ def apply(data: Any, vocab: Vocabulary) -> Any:
     table = data.arrow()
     if hasattr(table, "read_all"):  # a RecordBatchReader in some DuckDB versions
         table = table.read_all()
-    quillmarrow_tiered = arrow.apply(table, vocab)
+    quillmarrow_tiered = apply_arrow(table, vocab)
     # DuckDB finds the Arrow table by its variable name (a replacement scan)
     # and keeps it for the relation's lifetime; the query runs in the input
     # relation's own connection.

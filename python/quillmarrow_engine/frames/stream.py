@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from . import arrow
+from .arrow import apply as apply_arrow
 from .vocabulary import Vocabulary
 
 __all__ = ["apply", "is_stream"]
@@ -34,4 +34,4 @@ def apply(data: Any, vocab: Vocabulary) -> Any:
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     source = _Capsule(data) if is_capsule(data) else data
-    return arrow.apply(pa.RecordBatchReader.from_stream(source).read_all(), vocab)
+    return apply_arrow(pa.RecordBatchReader.from_stream(source).read_all(), vocab)

@@ -21,7 +21,7 @@ from .._optional import require
 __all__ = ["as_array", "decimal_doubles", "library_of", "null_error", "numpy"]
 
 _FLAG_WANTED = "booleans or the integers 0 and 1"
-_NUMBER_WANTED = "numbers (floating-point, integers or decimals)"
+_NUMBER_WANTED = "numbers (floating-point or integers)"
 
 
 def numpy() -> Any:
