@@ -15,10 +15,23 @@ This module's name is the library's: every import of Dask here is absolute
 
 from __future__ import annotations
 
+from collections.abc import Mapping
+from datetime import datetime
+
 import dask.dataframe as dd
 
+from .frames.vocabulary import vocabulary
 
-def tier_dataframe(ddf: dd.DataFrame) -> dd.DataFrame:
+
+def tier_dataframe(
+    ddf: dd.DataFrame,
+    *,
+    columns: Mapping[str, str] | None = None,
+    recalled_at: str | None = None,
+    now: str | float | datetime | None = None,
+    time_unit: str | None = None,
+    max_skew: float | None = None,
+) -> dd.DataFrame:
     """ddf with the columns retention (float64), tier and action
     (categoricals over all of ``quillmarrow_engine.TIERS`` and ``ACTIONS``, the
     same in every partition) added: each partition is what
@@ -30,7 +43,12 @@ def tier_dataframe(ddf: dd.DataFrame) -> dd.DataFrame:
     frequency, and may have is_procedural and keep_forever. The result is
     lazy: a bad row fails the computation with tier_table's error (naming
     the column and the row's index within its partition).
-    """
-    from .columns import tier_table
 
-    return ddf.map_partitions(tier_table, meta=tier_table(ddf._meta))
+    columns, recalled_at, now, time_unit and max_skew are tier_table's; now
+    is fixed here, on the client (default: this moment), so every partition
+    counts to the same instant.
+    """
+    from .frames import apply
+
+    vocab = vocabulary(columns, recalled_at, now, time_unit, max_skew)
+    return ddf.map_partitions(apply, vocab, "tier_dataframe", meta=apply(ddf._meta, vocab, "tier_dataframe"))

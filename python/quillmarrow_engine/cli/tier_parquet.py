@@ -13,7 +13,7 @@ from ..errors import UsageError
 from ..parquet import DEFAULT_BATCH_ROWS, DEFAULT_WORKERS, ENGINES, NEEDS, plan, run_dask, run_local, run_spark
 from ..parquet.files import total_rows
 from ..tally import Tally
-from .arguments import positive_int
+from .arguments import add_vocabulary_options, positive_int, vocabulary_of
 from .output import format_summary, progress_bar
 
 
@@ -40,6 +40,7 @@ def register(commands: Any) -> None:
         "--batch-size", type=positive_int, default=DEFAULT_BATCH_ROWS, metavar="N",
         help=f"rows per batch for local and dask (default {DEFAULT_BATCH_ROWS:,})",
     )
+    add_vocabulary_options(sub)
     sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
     sub.set_defaults(run=run)
 
@@ -62,6 +63,8 @@ def _check_options(args: argparse.Namespace) -> None:
 def run(args: argparse.Namespace) -> int:
     """Runs the subcommand; usage errors raise UsageError, a failed job JobError."""
     _check_options(args)
+    # now is fixed here, once: every file, batch and worker counts to it.
+    vocab = vocabulary_of(args)
     job = plan(args.input, args.output)
     start = time.perf_counter()
     show = not args.quiet and sys.stderr.isatty() and args.engine != "spark"
@@ -69,14 +72,14 @@ def run(args: argparse.Namespace) -> int:
     try:
         tally: Tally | None = None
         if args.engine == "spark":
-            run_spark(job, master=args.master, workers=args.workers or DEFAULT_WORKERS)
+            run_spark(job, vocab, master=args.master, workers=args.workers or DEFAULT_WORKERS)
         elif args.engine == "dask":
             tally = run_dask(
-                job, scheduler=args.scheduler, workers=args.workers or DEFAULT_WORKERS,
+                job, vocab, scheduler=args.scheduler, workers=args.workers or DEFAULT_WORKERS,
                 batch_rows=args.batch_size, progress=progress.rows,
             )
         else:
-            tally = run_local(job, batch_rows=args.batch_size, progress=progress.rows)
+            tally = run_local(job, vocab, batch_rows=args.batch_size, progress=progress.rows)
         if tally is not None:
             progress.update(tally.items, tally.items, final=True)
     finally:

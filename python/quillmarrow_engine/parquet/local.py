@@ -4,13 +4,15 @@ from __future__ import annotations
 
 from collections.abc import Callable
 
+from ..frames.vocabulary import Vocabulary
 from ..tally import Tally
 from .files import tier_file
 from .plan import DEFAULT_BATCH_ROWS, Job, staged, target
 
 
 def run_local(
-    job: Job, batch_rows: int = DEFAULT_BATCH_ROWS, progress: Callable[[int], None] | None = None
+    job: Job, vocab: Vocabulary, batch_rows: int = DEFAULT_BATCH_ROWS,
+    progress: Callable[[int], None] | None = None,
 ) -> Tally:
     """Tier every file in this process; progress, if given, gets the rows done so far."""
     tally = Tally()
@@ -25,7 +27,8 @@ def run_local(
     with staged(job) as staging:
         for source in job.sources:
             result = tier_file(
-                job.in_fs, source.path, job.out_fs, target(job, staging, source), batch_rows, advance
+                job.in_fs, source.path, job.out_fs, target(job, staging, source), batch_rows, vocab,
+                advance,
             )
             tally.add_counts(result.rows, result.tiers, result.actions)
     return tally

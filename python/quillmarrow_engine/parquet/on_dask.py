@@ -9,23 +9,26 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
+from ..frames.vocabulary import Vocabulary
 from ..tally import Tally
 from .files import FileResult, tier_file
 from .plan import DEFAULT_BATCH_ROWS, DEFAULT_WORKERS, Job, staged, target
 
 
-def _file_task(in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int, abort: str) -> FileResult:
+def _file_task(
+    in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int, vocab: Vocabulary, abort: str
+) -> FileResult:
     # A module-level function, so Dask sends it to the workers by name. The
     # job sets the Dask event named abort when it fails, and every task
     # still running stops at its next batch.
     from distributed import Event
 
     event = Event(abort)
-    return tier_file(in_fs, source, out_fs, target, batch_rows, stop=event.is_set)
+    return tier_file(in_fs, source, out_fs, target, batch_rows, vocab, stop=event.is_set)
 
 
 def run_dask(
-    job: Job, scheduler: str | None = None, workers: int = DEFAULT_WORKERS,
+    job: Job, vocab: Vocabulary, scheduler: str | None = None, workers: int = DEFAULT_WORKERS,
     batch_rows: int = DEFAULT_BATCH_ROWS, progress: Callable[[int], None] | None = None,
 ) -> Tally:
     """Tier every file as one task on a Dask cluster: the one at scheduler,
@@ -42,7 +45,7 @@ def run_dask(
                 _file_task,
                 [job.in_fs] * count, [s.path for s in job.sources],
                 [job.out_fs] * count, [target(job, staging, s) for s in job.sources],
-                [batch_rows] * count, [abort.name] * count,
+                [batch_rows] * count, [vocab] * count, [abort.name] * count,
                 pure=False,
             )
             try:

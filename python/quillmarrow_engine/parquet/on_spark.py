@@ -10,12 +10,16 @@ import warnings
 from typing import Any
 
 from ..errors import JobError
+from ..frames.vocabulary import Vocabulary
 from .plan import DEFAULT_BATCH_ROWS, DEFAULT_WORKERS, Job, staged
 
 _EXECUTOR_FAILURE = re.compile(r"JobError: (.*)")
 
 
-def run_spark(job: Job, master: str | None = None, workers: int = DEFAULT_WORKERS, session: Any = None) -> None:
+def run_spark(
+    job: Job, vocab: Vocabulary, master: str | None = None, workers: int = DEFAULT_WORKERS,
+    session: Any = None,
+) -> None:
     """Tier the dataset with Spark: in `session`, or in a session on `master`
     (default local[workers]) started for this job and stopped after it."""
     from pyspark.sql import SparkSession
@@ -41,13 +45,13 @@ def run_spark(job: Job, master: str | None = None, workers: int = DEFAULT_WORKER
             # repeat the Python traceback several times over.
             session.sparkContext.setLogLevel("FATAL")
     try:
-        _spark_job(session, job)
+        _spark_job(session, job, vocab)
     finally:
         if owned:
             session.stop()
 
 
-def _spark_job(session: Any, job: Job) -> None:
+def _spark_job(session: Any, job: Job, vocab: Vocabulary) -> None:
     from py4j.protocol import Py4JJavaError
     from pyspark.errors import PySparkException
 
@@ -63,7 +67,7 @@ def _spark_job(session: Any, job: Job) -> None:
                 frame["_metadata.file_path"].alias(FILE_COLUMN),
                 frame["_metadata.row_index"].alias(ROW_COLUMN),
             )
-            tiered = tier_located(located).drop(FILE_COLUMN, ROW_COLUMN)
+            tiered = tier_located(located, vocab).drop(FILE_COLUMN, ROW_COLUMN)
             tiered.write.parquet(staging if "://" in job.output else "file://" + staging)
         except (PySparkException, Py4JJavaError) as exc:
             found = _EXECUTOR_FAILURE.findall(str(exc))
