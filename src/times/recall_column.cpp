@@ -67,16 +67,24 @@ std::string span_text(double seconds) {
 // one it was read in, a local time read as UTC, or else either.
 std::string guess(std::optional<double> number, double recalled_at, const RecallOptions& options) {
   if (number) {
+    // The finer unit that reads the number closest to now, if it does
+    // better than the unit it was read in.
+    int best = -1;
+    double best_distance = recalled_at - options.now;
     for (int finer = static_cast<int>(options.unit) + 1; finer <= 3; ++finer) {
-      const auto unit = static_cast<TimeUnit>(finer);
-      const double seconds = *number / time_unit_divisor(unit);
-      if (seconds > 0.0 && seconds <= options.now + options.max_skew) {
-        return std::string(time_unit_words(unit)) + " read as " +
-               std::string(time_unit_words(options.unit)) + "? Give the time unit " +
-               std::string(time_unit_name(unit)) + " (time_unit='" +
-               std::string(time_unit_name(unit)) + "', --time-unit " +
-               std::string(time_unit_name(unit)) + ")";
+      const double seconds = *number / time_unit_divisor(static_cast<TimeUnit>(finer));
+      const double distance = std::fabs(seconds - options.now);
+      if (distance < best_distance) {
+        best = finer;
+        best_distance = distance;
       }
+    }
+    if (best >= 0) {
+      const auto unit = static_cast<TimeUnit>(best);
+      const std::string name(time_unit_name(unit));
+      return std::string(time_unit_words(unit)) + " read as " +
+             std::string(time_unit_words(options.unit)) + "? Give the time unit " + name +
+             " (time_unit='" + name + "', --time-unit " + name + ")";
     }
   }
   if (recalled_at - options.now <= kLargestZoneSeconds + options.max_skew) {

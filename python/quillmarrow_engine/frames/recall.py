@@ -100,17 +100,17 @@ def _from_pandas(name: str, series: Any, vocab: Vocabulary) -> Any:
     dtype = series.dtype
     if isinstance(dtype, np.dtype):
         return _from_numpy(name, series.to_numpy(), vocab)
-    name = type(dtype).__name__
-    if name == "ArrowDtype":
+    dtype_name = type(dtype).__name__
+    if dtype_name == "ArrowDtype":
         return _from_arrow(name, series.array.__arrow_array__(), vocab)
-    if name == "DatetimeTZDtype":
+    if dtype_name == "DatetimeTZDtype":
         # The instants themselves (UTC), whatever zone they are shown in.
         utc = series.dt.tz_convert("UTC").dt.tz_localize(None)
         return _from_numpy(name, utc.to_numpy(), vocab)
     missing = np.asarray(series.isna())
     if missing.any():
         raise null_error(_label(name), int(np.argmax(missing)), "a time")
-    if name == "StringDtype":
+    if dtype_name == "StringDtype":
         storage = getattr(dtype, "storage", "python")
         if storage.startswith("pyarrow"):
             import pyarrow as pa
