@@ -152,3 +152,18 @@ def test_the_job_starts_its_own_cluster_of_n_workers(tmp_path, dataset):
         pq.write_table(pq.read_table(path).slice(0, 1000), small / path.name)
     assert cli.main(["tier-parquet", str(small), "-o", str(out), "--engine", "dask", "--workers", "2", "-q"]) == 0
     assert_same_rows(pq.read_table(out), expected_table(small))
+
+
+def test_tier_dataframe_takes_the_vocabulary_with_now_fixed_on_the_client(cluster):
+    _, client = cluster
+    times = pd.to_datetime(["2025-06-13T15:06:40.0005Z", "2024-01-01T00:00:00Z", "2025-06-15T15:06:00Z"],
+                           format="ISO8601")
+    frame = pd.DataFrame({"seen": times.tz_convert("Asia/Tokyo"), "hits": [3, 1, 2], "importance": [0.5, 0.9, 0.1],
+                          "frequency": [0.2, 0.9, 0.3]})
+    ddf = dd.from_pandas(frame, npartitions=2)
+    tiered = tier_dataframe(ddf, recalled_at="seen", columns={"retrieval_count": "hits"}, now=1_750_000_000)
+    got = client.compute(tiered).result()
+    days = np.array([(1_750_000_000.0 - us / 1e6) / 86400.0 for us in times.as_unit("us").asi8])
+    want = quillmarrow_engine.tier_arrays(days, [3, 1, 2], [0.5, 0.9, 0.1], [0.2, 0.9, 0.3])
+    assert got["retention"].tolist() == want.retention.tolist()
+    assert got["tier"].astype(str).tolist() == [quillmarrow_engine.TIERS[t] for t in want.tier]

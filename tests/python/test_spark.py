@@ -133,3 +133,27 @@ def test_a_bad_row_fails_the_job_naming_file_and_row_and_leaves_nothing(tmp_path
     assert message.startswith(f"{bad_file}: ") and "days_since_recall" in message
     assert "row 200001 " in message and "\n" not in message
     assert not out.exists() and leftovers(tmp_path, "out") == []
+
+
+def test_tier_dataframe_takes_the_vocabulary_with_now_fixed_on_the_driver(spark):
+    import datetime as dt
+
+    import numpy as np
+
+    import quillmarrow_engine as qe
+    from quillmarrow_engine.spark import tier_dataframe
+
+    utc = dt.timezone.utc
+    frame = spark.createDataFrame(
+        [(dt.datetime(2025, 6, 13, 15, 6, 40, 500, tzinfo=utc), 3, 0.5, 0.2),
+         (dt.datetime(2024, 1, 1, tzinfo=utc), 1, 0.9, 0.9)],
+        "seen timestamp, hits long, importance double, frequency double",
+    )
+    tiered = tier_dataframe(frame, recalled_at="seen", columns={"retrieval_count": "hits", "tier": "memory_tier"},
+                            now="2025-06-15T15:06:40Z")
+    assert tiered.columns == ["seen", "hits", "importance", "frequency", "retention", "memory_tier", "action"]
+    got = tiered.toArrow()
+    days = [(1_750_000_000.0 - 1_749_827_200_000_500 / 1e6) / 86400.0, (1_750_000_000.0 - 1_704_067_200.0) / 86400.0]
+    want = qe.tier_arrays(np.array(days), [3, 1], [0.5, 0.9], [0.2, 0.9])
+    assert got.column("retention").to_pylist() == want.retention.tolist()
+    assert got.column("memory_tier").to_pylist() == [qe.TIERS[t] for t in want.tier]
