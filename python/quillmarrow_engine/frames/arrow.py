@@ -25,6 +25,7 @@ def result_arrays(result: Any, vocab: Vocabulary) -> dict[str, Any]:
     import pyarrow as pa
 
     arrays: dict[str, Any] = {}
+    values: Any
     for name, values in zip(vocab.results, result):
         if isinstance(result, TierResult) and name in ("tier", "action"):
             names = TIERS if name == "tier" else ACTIONS

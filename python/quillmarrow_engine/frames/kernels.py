@@ -36,7 +36,8 @@ def tier_rows(numbers: list[Any], flags: list[Any]) -> TierResult:
     np = numpy()
     rows = len(numbers[0])
     result = TierResult(np.empty(rows, np.float64), np.empty(rows, np.uint8), np.empty(rows, np.uint8))
-    tier_columns(*numbers, *flags, result.retention, result.tier, result.action)
+    days, counts, importance, frequency = numbers
+    tier_columns(days, counts, importance, frequency, flags[0], flags[1], result.retention, result.tier, result.action)
     return result
 
 
@@ -45,5 +46,6 @@ def score_rows(numbers: list[Any]) -> ScoreResult:
     np = numpy()
     rows = len(numbers[0])
     result = ScoreResult(np.empty(rows, np.float64), np.empty(rows, np.float64), np.empty(rows, np.float64))
-    score_columns(*numbers, result.retention, result.stability, result.boost)
+    days, counts, importance, frequency = numbers
+    score_columns(days, counts, importance, frequency, result.retention, result.stability, result.boost)
     return result

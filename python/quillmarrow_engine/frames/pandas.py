@@ -28,6 +28,7 @@ def apply(data: Any, vocab: Vocabulary) -> Any:
     # copy, and categoricals over the codes viewed as int8 (pandas' own code
     # type), so the call's memory stays the size of its outputs.
     added: dict[str, Any] = {}
+    values: Any
     for name, values in zip(vocab.results, result):
         if isinstance(result, TierResult) and name in ("tier", "action"):
             names = TIERS if name == "tier" else ACTIONS

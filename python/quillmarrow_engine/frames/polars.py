@@ -40,6 +40,7 @@ def apply(data: Any, vocab: Vocabulary) -> Any:
 
     result = compute(vocab, data.columns, data.get_column)
     added = []
+    values: Any
     for name, values in zip(vocab.results, result):
         column = vocab.column(name)
         if isinstance(result, TierResult) and name in ("tier", "action"):
