@@ -422,3 +422,55 @@ def test_now_defaults_to_the_moment_of_the_call():
     bounds = [qe.tier_arrays([(t - (before - 86400.0)) / 86400.0], [1.0], [0.5], [0.5]).retention[0]
               for t in (before, after + 1e-3)]
     assert min(bounds) <= retention <= max(bounds)
+
+
+MIDNIGHTS_US = [1_749_945_600_000_000, 1_704_067_200_000_000, 1_262_304_000_000_000]  # 2025-06-15, 2024-01-01, 2010-01-01
+
+
+def dates_as(kind):
+    days = [us // 86_400_000_000 for us in MIDNIGHTS_US]
+    texts = ["2025-06-15", "2024-01-01", "2010-01-01"]
+    return {
+        "numpy datetime64[D]": lambda: np.array(days, dtype="M8[D]"),
+        "numpy datetime64[h]": lambda: np.array([d * 24 for d in days], dtype="M8[h]"),
+        "arrow date32": lambda: pa.array(days, pa.date32()),
+        "arrow date64": lambda: pa.array([d * 86_400_000 for d in days], pa.date64()),
+        "python dates": lambda: pd.Series([dt.date.fromisoformat(t) for t in texts], dtype=object),
+        "arrow large_string": lambda: pa.array(texts, pa.large_string()),
+        "arrow string_view": lambda: pa.array(texts, pa.string_view()),
+        "chunked string": lambda: pa.chunked_array([texts[:1], texts[1:]]),
+        "sliced string": lambda: pa.array(["x"] + texts).slice(1),
+        "numpy str": lambda: np.array(texts),
+        "list of str": lambda: list(texts),
+        "polars Date": lambda: pl.Series(texts).str.to_date(),
+        "polars String": lambda: pl.Series(texts),
+        "polars Datetime(ns, UTC)": lambda: pl.Series(texts).str.to_datetime(time_unit="ns", time_zone="UTC"),
+    }[kind]()
+
+
+@pytest.mark.parametrize("kind", [
+    "numpy datetime64[D]", "numpy datetime64[h]", "arrow date32", "arrow date64", "python dates",
+    "arrow large_string", "arrow string_view", "chunked string", "sliced string", "numpy str", "list of str",
+    pytest.param("polars Date", marks=needs_polars), pytest.param("polars String", marks=needs_polars),
+    pytest.param("polars Datetime(ns, UTC)", marks=needs_polars),
+])
+def test_dates_and_texts_are_their_midnight_utc(kind):
+    got = qe.tier_arrays(None, [1.0] * 3, [0.5] * 3, [0.5] * 3, recalled_at=dates_as(kind), now=NOW)
+    days = np.array([(NOW - us / 1e6) / 86400.0 for us in MIDNIGHTS_US])
+    assert_same_bits(got.retention, qe.tier_arrays(days, [1.0] * 3, [0.5] * 3, [0.5] * 3).retention)
+
+
+@pytest.mark.parametrize("kind", ["int64 ms", "decimal seconds", "numeric text ms", "float32 s"])
+def test_numbers_of_every_type_as_recall_times(kind):
+    seconds = [1_749_945_600, 1_704_067_200]
+    values = {
+        "int64 ms": (pa.array([s * 1000 for s in seconds], pa.int64()), "ms"),
+        "decimal seconds": (pa.array([decimal.Decimal(s) for s in seconds], pa.decimal128(12, 0)), None),
+        "numeric text ms": (pa.array([f"{s * 1000}" for s in seconds]), "ms"),
+        "float32 s": (np.array(seconds, dtype=np.float32), None),
+    }[kind]
+    got = qe.tier_arrays(None, [1.0, 1.0], [0.5, 0.5], [0.5, 0.5], recalled_at=values[0], now=NOW,
+                         time_unit=values[1])
+    recalled = np.array(seconds, dtype=np.float32).astype(np.float64) if kind == "float32 s" else seconds
+    days = np.array([(NOW - float(s)) / 86400.0 for s in recalled])
+    assert_same_bits(got.retention, qe.tier_arrays(days, [1.0, 1.0], [0.5, 0.5], [0.5, 0.5]).retention)
