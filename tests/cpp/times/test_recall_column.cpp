@@ -206,6 +206,41 @@ TEST(RecallColumn, NotFiniteNumbersNowAndSkew) {
             "days since recall: max_skew is -1 seconds, not 0 or more");
 }
 
+TEST(NumbersFromTexts, AreTheNearestDoublesOrNameTheRow) {
+  const std::vector<std::string_view> values = {"0.1", "-12345678901234567890.5", "1E-3"};
+  TextColumn texts;
+  texts.views = values.data();
+  texts.length = values.size();
+  std::vector<double> out(3);
+  ASSERT_FALSE(numbers_from_texts("x", texts, out.data()).has_value());
+  EXPECT_EQ(out, (std::vector<double>{0.1, -12345678901234567890.5, 1e-3}));
+  const std::vector<std::string_view> bad = {"1", "1.2.3"};
+  texts.views = bad.data();
+  texts.length = bad.size();
+  const auto error = numbers_from_texts("x", texts, out.data());
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->message, "column 'x': row 1 is the text '1.2.3', not a finite number");
+}
+
+TEST(TextColumnOffsets, MustBeInOrderAndWithinTheData) {
+  const char data[] = "abcdef";
+  struct Case {
+    std::vector<std::int32_t> offsets;
+    std::size_t first;
+    bool ok;
+  };
+  const Case cases[] = {
+      {{0, 2, 6}, 0, true},   {{0, 2, 7}, 0, false}, {{0, 3, 2}, 0, false},
+      {{-1, 2, 6}, 0, false}, {{9, 2, 6}, 1, true},  {{0, 0, 0}, 0, true},
+  };
+  for (const Case& c : cases) {
+    const TextColumn texts{data,    c.offsets.data(), 4,
+                           c.first, nullptr,          c.offsets.size() - c.first - 1};
+    EXPECT_EQ(texts.offsets_within(6), c.ok)
+        << c.offsets[0] << "," << c.offsets[1] << "," << c.offsets[2];
+  }
+}
+
 TEST(RecallColumn, AZeroLengthColumnNeedsNothing) {
   EXPECT_TRUE(days_of(texts({})).empty());
 }
