@@ -72,14 +72,14 @@ def run(args: argparse.Namespace) -> int:
     try:
         tally: Tally | None = None
         if args.engine == "spark":
-            run_spark(job, vocab, master=args.master, workers=args.workers or DEFAULT_WORKERS)
+            run_spark(job, master=args.master, workers=args.workers or DEFAULT_WORKERS, vocab=vocab)
         elif args.engine == "dask":
             tally = run_dask(
-                job, vocab, scheduler=args.scheduler, workers=args.workers or DEFAULT_WORKERS,
-                batch_rows=args.batch_size, progress=progress.rows,
+                job, scheduler=args.scheduler, workers=args.workers or DEFAULT_WORKERS,
+                batch_rows=args.batch_size, progress=progress.rows, vocab=vocab,
             )
         else:
-            tally = run_local(job, vocab, batch_rows=args.batch_size, progress=progress.rows)
+            tally = run_local(job, batch_rows=args.batch_size, progress=progress.rows, vocab=vocab)
         if tally is not None:
             progress.update(tally.items, tally.items, final=True)
     finally:

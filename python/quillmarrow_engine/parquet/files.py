@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 from ..bad_rows import describe_failure
 from ..errors import JobError
 from ..frames import apply
-from ..frames.vocabulary import Vocabulary
+from ..frames.vocabulary import Vocabulary, vocabulary
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -78,9 +78,10 @@ class Stopped(Exception):
 
 
 def tier_file(
-    in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int, vocab: Vocabulary,
+    in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int,
     on_batch: Callable[[int], None] | None = None,
     stop: Callable[[], bool] | None = None,
+    vocab: Vocabulary | None = None,
 ) -> FileResult:
     """Tier one Parquet file into another, one batch at a time, rows in order.
 
@@ -90,7 +91,7 @@ def tier_file(
     import pyarrow as pa
 
     try:
-        return _tier_file(in_fs, source, out_fs, target, batch_rows, vocab, on_batch, stop)
+        return _tier_file(in_fs, source, out_fs, target, batch_rows, vocab or vocabulary(), on_batch, stop)
     except pa.ArrowException as exc:
         # A file that is not Parquet, a read or write error.
         raise JobError(f"{source}: {exc}") from None

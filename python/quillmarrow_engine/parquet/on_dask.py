@@ -16,7 +16,7 @@ from .plan import DEFAULT_BATCH_ROWS, DEFAULT_WORKERS, Job, staged, target
 
 
 def _file_task(
-    in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int, vocab: Vocabulary, abort: str
+    in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int, vocab: Vocabulary | None, abort: str
 ) -> FileResult:
     # A module-level function, so Dask sends it to the workers by name. The
     # job sets the Dask event named abort when it fails, and every task
@@ -24,12 +24,13 @@ def _file_task(
     from distributed import Event
 
     event = Event(abort)
-    return tier_file(in_fs, source, out_fs, target, batch_rows, vocab, stop=event.is_set)
+    return tier_file(in_fs, source, out_fs, target, batch_rows, stop=event.is_set, vocab=vocab)
 
 
 def run_dask(
-    job: Job, vocab: Vocabulary, scheduler: str | None = None, workers: int = DEFAULT_WORKERS,
+    job: Job, scheduler: str | None = None, workers: int = DEFAULT_WORKERS,
     batch_rows: int = DEFAULT_BATCH_ROWS, progress: Callable[[int], None] | None = None,
+    vocab: Vocabulary | None = None,
 ) -> Tally:
     """Tier every file as one task on a Dask cluster: the one at scheduler,
     or a local cluster of `workers` processes started for this job.

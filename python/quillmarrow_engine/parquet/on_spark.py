@@ -10,15 +10,15 @@ import warnings
 from typing import Any
 
 from ..errors import JobError
-from ..frames.vocabulary import Vocabulary
+from ..frames.vocabulary import Vocabulary, vocabulary
 from .plan import DEFAULT_BATCH_ROWS, DEFAULT_WORKERS, Job, staged
 
 _EXECUTOR_FAILURE = re.compile(r"JobError: (.*)")
 
 
 def run_spark(
-    job: Job, vocab: Vocabulary, master: str | None = None, workers: int = DEFAULT_WORKERS,
-    session: Any = None,
+    job: Job, master: str | None = None, workers: int = DEFAULT_WORKERS, session: Any = None,
+    vocab: Vocabulary | None = None,
 ) -> None:
     """Tier the dataset with Spark: in `session`, or in a session on `master`
     (default local[workers]) started for this job and stopped after it."""
@@ -45,7 +45,7 @@ def run_spark(
             # repeat the Python traceback several times over.
             session.sparkContext.setLogLevel("FATAL")
     try:
-        _spark_job(session, job, vocab)
+        _spark_job(session, job, vocab or vocabulary())
     finally:
         if owned:
             session.stop()
