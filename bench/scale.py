@@ -195,6 +195,7 @@ def tree_cpu_seconds() -> float:
 def spark_roads(session, data: Path, scratch: Path, repeat: int, batch_rows: int) -> dict[str, dict[str, float]]:
     """The Spark roads on the same rows in one warm session (see the module's
     docstring): per road and sink, wall-clock and CPU seconds, best and median."""
+    from quillmarrow_engine.frames.vocabulary import vocabulary
     from quillmarrow_engine.parquet.on_spark import job_settings, settings
     from quillmarrow_engine.spark import _tier, new_counts, tier_counted, tier_dataframe
 
@@ -209,8 +210,9 @@ def spark_roads(session, data: Path, scratch: Path, repeat: int, batch_rows: int
     roads = {
         "Spark's formula, Parquet": (sql_formula, parquet_sink),
         "tier_dataframe, Parquet": (tier_dataframe, parquet_sink),
-        "tier_dataframe by mapInArrow, Parquet": (lambda f: _tier(f, arrow_udf=False), parquet_sink),
-        "tier_dataframe counting, Parquet": (lambda f: tier_counted(f, new_counts(session)), parquet_sink),
+        "tier_dataframe by mapInArrow, Parquet": (lambda f: _tier(f, vocabulary(), arrow_udf=False), parquet_sink),
+        "tier_dataframe counting, Parquet": (lambda f: tier_counted(f, vocabulary(), new_counts(session)),
+                                             parquet_sink),
         "Spark's formula, noop": (sql_formula, noop_sink),
         "tier_dataframe, noop": (tier_dataframe, noop_sink),
     }

@@ -5,4 +5,4 @@
 file(GLOB QM_REFERENCE_SOURCES CONFIGURE_DEPENDS ${QM_ROOT}/tests/support/reference/*.cpp)
 add_library(qm_reference STATIC ${QM_REFERENCE_SOURCES})
 target_include_directories(qm_reference PUBLIC ${QM_ROOT}/tests/support)
-target_link_libraries(qm_reference PUBLIC qm_commands qm_json qm_scoring)
+target_link_libraries(qm_reference PUBLIC qm_commands qm_records qm_json qm_scoring)

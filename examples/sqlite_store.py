@@ -2,9 +2,11 @@
 
 The table `memories` keeps each remembered item with the time it was last
 recalled. Re-tiering is one call to `quillmarrow_engine.retier`: it counts days
-since recall from that time, scores the rows in batches and writes tier,
-action and retention back in one transaction. The items whose action is
-"inject_to_prompt" are then selected for the assistant's prompt.
+since recall from that time, scores the rows in batches and writes back the
+tier and action of the rows whose decision changed. The items whose action is
+"inject_to_prompt" are then selected for the assistant's prompt, best retained
+first: retention changes with the clock, so it is computed when the prompt is
+made (`score_arrays`), not stored.
 
     python examples/sqlite_store.py /tmp/memories.db [--now 2026-12-01T00:00:00Z]
 
@@ -44,10 +46,9 @@ CREATE TABLE IF NOT EXISTS memories (
     is_procedural    INTEGER NOT NULL DEFAULT 0, -- 0 or 1
     keep_forever     INTEGER NOT NULL DEFAULT 0, -- 0 or 1
     tier             TEXT,                       -- set by retier()
-    action           TEXT,
-    retention        REAL
+    action           TEXT
 );
-CREATE INDEX IF NOT EXISTS memories_action ON memories (action, retention);
+CREATE INDEX IF NOT EXISTS memories_action ON memories (action);
 """
 
 
@@ -95,20 +96,29 @@ def recall(conn: sqlite3.Connection, memory_id: str, now: int) -> None:
 
 
 def retier(conn: sqlite3.Connection, now: int) -> int:
-    """Re-tier every row as of `now`; all updates land in one transaction."""
+    """Re-tier every row as of `now`; returns how many rows were scored."""
     result = quillmarrow_engine.retier(
         conn, "memories", recalled_at="last_recalled_at", now=now, batch_size=BATCH_SIZE
     )
     return result.rows
 
 
-def prompt_items(conn: sqlite3.Connection, limit: int) -> list[tuple[str, str, float]]:
-    """The items to inject into the prompt, best retained first."""
-    return conn.execute(
-        "SELECT id, text, retention FROM memories WHERE action = 'inject_to_prompt'"
-        " ORDER BY retention DESC, id LIMIT ?",
-        (limit,),
+def prompt_items(conn: sqlite3.Connection, limit: int, now: int) -> list[tuple[str, str, float]]:
+    """The items to inject into the prompt, best retained first: (id, text, retention).
+
+    Retention is computed here, as of `now`, from the same columns retier
+    reads, so it is exactly what retier would have stored."""
+    rows = conn.execute(
+        "SELECT id, text, last_recalled_at, retrieval_count, importance, frequency"
+        " FROM memories WHERE action = 'inject_to_prompt'"
     ).fetchall()
+    if not rows:
+        return []
+    ids, texts, recalled, count, importance, frequency = zip(*rows)
+    days = [(now - seconds) / DAY for seconds in recalled]
+    retention = quillmarrow_engine.score_arrays(days, count, importance, frequency).retention.tolist()
+    ranked = sorted(zip(ids, texts, retention), key=lambda item: (-item[2], item[0]))
+    return ranked[:limit]
 
 
 def prompt_section(items: Iterable[tuple[str, str, float]]) -> str:
@@ -132,7 +142,7 @@ def main() -> None:
     ):
         print(f"  {tier:<16} {count:>6}")
     print()
-    print(prompt_section(prompt_items(conn, args.limit)), end="")
+    print(prompt_section(prompt_items(conn, args.limit, now)), end="")
     conn.close()
 
 

@@ -13,12 +13,12 @@
 #include <string_view>
 #include <variant>
 
-#include "commands/jsonl_chunk.hpp"
-#include "commands/result_text.hpp"
 #include "commands/run_command.hpp"
-#include "commands/utf8_check.hpp"
 #include "fuzz_support.hpp"
+#include "jsonl/jsonl_chunk.hpp"
+#include "jsonl/utf8_check.hpp"
 #include "reference/parse.hpp"
+#include "results/result_text.hpp"
 
 namespace quillmarrow::fuzz {
 namespace {

@@ -30,9 +30,9 @@
 #include <string_view>
 #include <variant>
 
-#include "commands/record_errors.hpp"
 #include "fuzz_support.hpp"
 #include "json/error.hpp"
+#include "records/record_errors.hpp"
 #include "reference/parse.hpp"
 #include "reference/records.hpp"
 #include "reference/value.hpp"

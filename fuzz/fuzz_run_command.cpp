@@ -19,7 +19,6 @@
 #include <utility>
 #include <variant>
 
-#include "commands/result_text.hpp"
 #include "commands/run_command.hpp"
 #include "fuzz_support.hpp"
 #include "json/error.hpp"
@@ -27,6 +26,7 @@
 #include "reference/parse.hpp"
 #include "reference/records.hpp"
 #include "reference/value.hpp"
+#include "results/result_text.hpp"
 #include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 

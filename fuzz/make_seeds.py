@@ -3,8 +3,8 @@
 
     fuzz/make_seeds.py [--out DIR]     (default: the fuzz/ folder)
 
-Creates DIR/corpus-parse_json, DIR/corpus-run_command and
-DIR/corpus-jsonl_chunk (all kept out of git) and fills them with:
+Creates DIR/corpus-parse_json, DIR/corpus-run_command, DIR/corpus-jsonl_chunk
+and DIR/corpus-times (all kept out of git) and fills them with:
   - every file of the JSONTestSuite (../shared/conformance/JSONTestSuite/
     test_parsing beside the repository), when it is present;
   - the string literals of the project's own tests (tests/python/*.py and
@@ -163,6 +163,16 @@ def write_seed(folder: Path, data: bytes) -> bool:
     return True
 
 
+# Seeds of the times target: an options byte (see fuzz_times.cpp), then
+# texts one to a line.
+TIME_SEEDS: list[tuple[int, str]] = [
+    (0, "2025-06-15T12:00:00Z\n2025-06-15\n1749945600\n2025-06-15 12:00:00.123456789+05:30"),
+    (1, "1749945600000\n2025-06-15t12:00z\n-1.5e3\n.5"),
+    (4 | 8, "2025-02-29\n2024-02-29T23:59:59-0000\n9999-12-31T23:59:59.999999Z\n0001-01-01"),
+    (2 | 4, "1750000000000000\n2025-06-15T15:06:40+14\nyesterday\n"),
+    (3, "1750000000000000000\n+17\n1e400\n2025-06-15T24:00"),
+]
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", type=Path, default=ROOT / "fuzz")
@@ -191,6 +201,10 @@ def main() -> None:
     for sel, data in hand:
         added_command += write_seed(command_dir, bytes([sel]) + data)
 
+    times_dir = args.out / "corpus-times"
+    times_dir.mkdir(parents=True, exist_ok=True)
+    for options, texts in TIME_SEEDS:
+        write_seed(times_dir, bytes([options]) + texts.encode())
     jsonl_dir = args.out / "corpus-jsonl_chunk"
     jsonl_dir.mkdir(parents=True, exist_ok=True)
     one_line = [d for d in from_tests + RAW_SEEDS + [d for _, d in hand] if b"\n" not in d]

@@ -5,7 +5,7 @@
 #   scripts/fuzz_smoke.sh                      every target, 60 s each
 #   FUZZ_SECONDS=1800 scripts/fuzz_smoke.sh parse_json   one target, 30 min
 #
-# Targets: parse_json, run_command, jsonl_chunk, columns. The corpora live in fuzz/corpus-<target>
+# Targets: parse_json, run_command, jsonl_chunk, columns, times. The corpora live in fuzz/corpus-<target>
 # (kept out of git) and grow from run to run; crashes and check failures are
 # saved under fuzz/artifacts/ and make the script fail. When clang++-14 or its
 # libFuzzer runtime is missing, the script installs them with apt-get if it
@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 cxx=${FUZZ_CXX:-clang++-14}
-if [ "$#" -gt 0 ]; then targets=("$@"); else targets=(parse_json run_command jsonl_chunk columns); fi
+if [ "$#" -gt 0 ]; then targets=("$@"); else targets=(parse_json run_command jsonl_chunk columns times); fi
 
 have_libfuzzer() {
   command -v "$cxx" >/dev/null 2>&1 &&

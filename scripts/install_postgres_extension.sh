@@ -9,7 +9,7 @@
 #   PG_CONFIG=/usr/lib/postgresql/16/bin/pg_config scripts/install_postgres_extension.sh
 #
 # Needs the server headers (Debian: apt-get install postgresql-server-dev-15),
-# a C++20 compiler and CMake 3.20+.
+# a C++20 compiler and CMake 3.26+.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${QM_POSTGRES_BUILD:-build/postgres}

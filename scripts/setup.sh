@@ -5,6 +5,10 @@
 # the exact command to run. Called by scripts/test.sh; quiet when nothing is
 # missing.
 #
+#   scripts/setup.sh            what the tests need
+#   scripts/setup.sh release    what scripts/release.sh needs besides its
+#                               Python tools (those go into its own venv)
+#
 # To add a need, add one line to the list below:
 #   need_apt PACKAGE CHECK...   a Debian package, installed when CHECK fails
 #   need_pip PACKAGE CHECK...   a PyPI package for python3, likewise
@@ -47,19 +51,34 @@ cmake_at_least() {
     sort -V | head -n1)" = "$1" ]
 }
 
-# ---- what the tests need ------------------------------------------------
-need_apt g++ have c++
-need_apt libgtest-dev have_header gtest/gtest.h
-need_apt libdragonbox-dev have_cmake_package dragonbox
-need_apt postgresql-15 have_postgres  # the retier tests start a throwaway server
-# The server headers and pg_config, for the extension the database tests install.
-need_apt postgresql-server-dev-15 have_postgres_headers
-need_pip cmake cmake_at_least 3.20
-need_pip ninja have ninja
-need_pip scikit-build-core have_module scikit_build_core
-# Spark, for the tests of tier-parquet --engine spark, runs on Java 17 or later
-# (Debian 12's default headless JRE is OpenJDK 17).
-need_apt default-jre-headless java_at_least 17
+case "${1:-tests}" in
+  tests)
+    # ---- what the tests need --------------------------------------------
+    need_apt g++ have c++
+    need_apt libgtest-dev have_header gtest/gtest.h
+    need_apt libdragonbox-dev have_cmake_package dragonbox
+    need_apt postgresql-15 have_postgres  # the retier tests start a throwaway server
+    # The server headers and pg_config, for the extension the database tests
+    # install.
+    need_apt postgresql-server-dev-15 have_postgres_headers
+    need_pip cmake cmake_at_least 3.26    # Python_add_library(... USE_SABI)
+    need_pip ninja have ninja
+    need_pip scikit-build-core have_module scikit_build_core
+    # Spark, for the tests of tier-parquet --engine spark, runs on Java 17 or
+    # later (Debian 12's default headless JRE is OpenJDK 17).
+    need_apt default-jre-headless java_at_least 17
+    ;;
+  release)
+    # ---- what a release build needs -------------------------------------
+    need_apt g++ have c++
+    need_apt libdragonbox-dev have_cmake_package dragonbox  # a release requires it
+    need_apt patchelf have patchelf                         # for auditwheel repair
+    ;;
+  *)
+    echo "usage: scripts/setup.sh [tests|release]" >&2
+    exit 2
+    ;;
+esac
 # --------------------------------------------------------------------------
 
 if [ "${#missing_apt[@]}" -gt 0 ]; then

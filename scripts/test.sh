@@ -42,29 +42,6 @@ find_pythons() {
   done
 }
 
-# The wheel keeps to the stable ABI of 3.11, and each of its modules exports
-# nothing but its initialisation function.
-check_wheel() {
-  local wheel=$1 venv=build/venv-tools unpacked=build/wheel/unpacked
-  [ -x "$venv/bin/python" ] || "${pythons[0]}" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q abi3audit >/dev/null 2>&1
-  echo "== abi3audit $(basename "$wheel")"
-  "$venv/bin/abi3audit" --strict --report "$wheel"
-  echo
-  rm -rf "$unpacked" && "$venv/bin/python" -m zipfile -e "$wheel" "$unpacked"
-  local exported module library
-  for module in quillmarrow_engine_native quillmarrow_engine/_bulk; do
-    library=$(ls "$unpacked/$module".*.so)
-    exported=$(nm -D --defined-only "$library" | awk '{print $3}')
-    if [ "$exported" != "PyInit_$(basename "$module")" ]; then
-      echo "$module exports more than its initialisation function:" >&2
-      echo "$exported" >&2
-      exit 1
-    fi
-    echo "exported symbols of $module: $exported"
-  done
-}
-
 run_python() {
   # setup.sh installed a PostgreSQL server: its tests must run, not skip.
   export QM_REQUIRE_POSTGRES=1
@@ -82,7 +59,7 @@ run_python() {
   local wheel
   wheel=$(ls build/wheel/quillmarrow_engine-*-cp311-abi3-*.whl)
   echo "built $(basename "$wheel")"
-  check_wheel "$wheel"
+  PYTHON=${pythons[0]} scripts/check_wheel.sh "$wheel"
   for py in "${pythons[@]}"; do
     local ver venv
     ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')

@@ -4,8 +4,9 @@ The native module ``quillmarrow_engine_native`` answers one call at a time
 (``run(command, payload_json)``); this package puts it to work on data as it
 comes:
 
-- columns (``tier_arrays``, ``score_arrays``, ``tier_table``, and the code
-  tables ``TIERS`` and ``ACTIONS``): NumPy arrays, pandas and Arrow tables,
+- columns (``tier_arrays``, ``score_arrays``, ``tier_table``, ``score_table``,
+  and the code tables ``TIERS`` and ``ACTIONS``): NumPy arrays, and pandas,
+  Polars, Arrow and DuckDB tables,
   in native code with the interpreter lock released;
 - ``tier_jsonl``: a JSON Lines export tiered line by line;
 - ``retier``: a SQLite or PostgreSQL table re-tiered in place;
@@ -27,7 +28,16 @@ from ._version import __version__
 from .errors import QuillmarrowError, RetierError
 
 if TYPE_CHECKING:
-    from .columns import ACTIONS, TIERS, ScoreResult, TierResult, score_arrays, tier_arrays, tier_table
+    from .columns import (
+        ACTIONS,
+        TIERS,
+        ScoreResult,
+        TierResult,
+        score_arrays,
+        score_table,
+        tier_arrays,
+        tier_table,
+    )
     from .jsonl import tier_jsonl
     from .retiering import RetierResult, retier
 
@@ -42,6 +52,7 @@ __all__ = [
     "__version__",
     "retier",
     "score_arrays",
+    "score_table",
     "tier_arrays",
     "tier_jsonl",
     "tier_table",
@@ -50,7 +61,10 @@ __all__ = [
 # Each public name loaded on first use, and the module it comes from.
 _LAZY_NAMES = {
     **dict.fromkeys(
-        ("ACTIONS", "TIERS", "ScoreResult", "TierResult", "score_arrays", "tier_arrays", "tier_table"),
+        (
+            "ACTIONS", "TIERS", "ScoreResult", "TierResult", "score_arrays", "score_table", "tier_arrays",
+            "tier_table",
+        ),
         "columns",
     ),
     "tier_jsonl": "jsonl",

@@ -92,3 +92,23 @@ def action_name(
 def days_since(
     parse: Any, recalled_at: float | int | str | None, now: float | int | str | None, max_skew: float | int = ..., /
 ) -> float | None: ...
+
+# Recall times to days since recall (quillmarrow_engine.frames.recall): kind
+# "counts" (int64 counts of unit "D", "s", "ms", "us" or "ns" since 1970),
+# "numbers" (any numbers of unit "s", "ms", "us" or "ns") or "texts"
+# (ISO-8601 or numbers of the unit: Arrow's data bytes and int32/int64
+# offsets from row `first`, or a list of str with offsets None).
+def recall_days(
+    kind: str,
+    values: Any,
+    offsets: _Column | None,
+    first: int,
+    unit: str,
+    now: float,
+    max_skew: float,
+    name: str,
+    days: _Column,
+    /,
+) -> None: ...
+def time_seconds(text: str, unit: str, /) -> float: ...
+def text_numbers(data: Buffer, offsets: _Column, first: int, name: str, out: _Column, /) -> None: ...

@@ -34,16 +34,18 @@ def first_bad_row(tier: Callable[[Any], Any], batch: Any) -> int | None:
 
 
 def describe_failure(
-    exc: BaseException, batch: Any, file_of: Callable[[int], str], row_of: Callable[[int], int]
+    exc: BaseException, batch: Any, file_of: Callable[[int], str], row_of: Callable[[int], int],
+    tier: Callable[[Any], Any] = tier_table,
 ) -> str:
-    """One line for an Arrow batch that tier_table refused with exc: the file
-    and tier_table's reason, for the first bad row of the batch, with that
-    row's index in its file (row_of) in place of its index in the batch."""
-    index = first_bad_row(tier_table, batch)
+    """One line for an Arrow batch that tier (tier_table with the job's
+    options) refused with exc: the file and the reason, for the first bad
+    row of the batch, with that row's index in its file (row_of) in place of
+    its index in the batch."""
+    index = first_bad_row(tier, batch)
     if index is None:
         return f"{file_of(0)}: {exc}"
     try:
-        tier_table(batch.slice(index, 1))
+        tier(batch.slice(index, 1))
     except (ValueError, TypeError) as alone:
         reason = str(alone)
     else:  # pragma: no cover - a row that fails in a prefix fails alone

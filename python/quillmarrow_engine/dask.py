@@ -17,10 +17,23 @@ This module's name is the library's: every import of Dask here is absolute
 
 from __future__ import annotations
 
+from collections.abc import Mapping
+from datetime import datetime
+
 import dask.dataframe as dd
 
+from .frames.vocabulary import vocabulary
 
-def tier_dataframe(ddf: dd.DataFrame) -> dd.DataFrame:
+
+def tier_dataframe(
+    ddf: dd.DataFrame,
+    *,
+    columns: Mapping[str, str] | None = None,
+    recalled_at: str | None = None,
+    now: str | float | datetime | None = None,
+    time_unit: str | None = None,
+    max_skew: float | None = None,
+) -> dd.DataFrame:
     """ddf with the columns retention (float64), tier and action
     (categoricals over all of ``quillmarrow_engine.TIERS`` and ``ACTIONS``, the
     same in every partition) added: each partition is what
@@ -32,14 +45,19 @@ def tier_dataframe(ddf: dd.DataFrame) -> dd.DataFrame:
     frequency, and may have is_procedural and keep_forever. The result is
     lazy: a bad row fails the computation with tier_table's error (naming
     the column and the row's index within its partition).
+
+    columns, recalled_at, now, time_unit and max_skew are tier_table's; now
+    is fixed here, on the client (default: this moment), so every partition
+    counts to the same instant.
     """
     from functools import partial
 
     from ._sealed import sealed
-    from .columns import tier_table
+    from .frames import apply
 
+    vocab = vocabulary(columns, recalled_at, now, time_unit, max_skew)
+    tier = partial(apply, vocab=vocab, caller="tier_dataframe")
     # Sealed: a worker that cannot import the engine fails the task with
     # that ImportError instead of dying (which would leave the computation
     # waiting for ever).
-    tier = partial(tier_table)
     return ddf.map_partitions(sealed(tier), meta=tier(ddf._meta))

@@ -37,7 +37,14 @@ class RecordError(QuillmarrowError):
 
 
 class RetierError(QuillmarrowError):
-    """A re-tiering run cannot go on: a bad row, a missing column, a bad option. Nothing was written."""
+    """A re-tiering run cannot go on: a bad row, a missing column, a bad option,
+    a lock held too long.
+
+    `result` is None when the run stopped before writing anything (the table
+    is as it was), else the RetierResult of what it had done: the batches it
+    had written stay written, and `result.stopped` says why it stopped."""
+
+    result: object = None
 
 
 class JobError(QuillmarrowError):

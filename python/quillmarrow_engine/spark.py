@@ -20,7 +20,8 @@ engine's native code are imported in the workers, when a batch arrives.
 from __future__ import annotations
 
 import warnings
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from datetime import datetime
 from functools import partial
 from typing import Any
 
@@ -29,10 +30,11 @@ from pyspark.sql import Column, DataFrame
 from pyspark.sql import functions as F
 from pyspark.sql.types import ByteType, DoubleType, StructField, StructType
 
-from .fields import ACTIONS, FIELDS, TIERS
+from .fields import ACTIONS, TIERS
+from .frames.vocabulary import TIER_RESULTS, Vocabulary, vocabulary
 from .tally import Tally
 
-RESULTS = ("retention", "tier", "action")
+RESULTS = TIER_RESULTS
 # The hidden column holding each row's decision between the two steps: the
 # workers' struct of retention and codes, then the columns made of it.
 _DECISION = "__quillmarrow_decision"
@@ -43,7 +45,15 @@ _DECISION_TYPE = StructType([
 ])
 
 
-def tier_dataframe(df: DataFrame) -> DataFrame:
+def tier_dataframe(
+    df: DataFrame,
+    *,
+    columns: Mapping[str, str] | None = None,
+    recalled_at: str | None = None,
+    now: str | float | datetime | None = None,
+    time_unit: str | None = None,
+    max_skew: float | None = None,
+) -> DataFrame:
     """df with the columns retention (double), tier and action (strings)
     added, row for row what ``quillmarrow_engine.tier_table`` gives.
 
@@ -55,17 +65,22 @@ def tier_dataframe(df: DataFrame) -> DataFrame:
     action that computes it, with tier_table's error (a ValueError naming
     the column and the row's index within its Arrow batch) in Spark's error.
 
+    columns, recalled_at, now, time_unit and max_skew are tier_table's; now
+    is fixed here, on the driver (default: this moment), so every executor
+    counts to the same instant.
+
     Spark hands the workers the Parquet reader's batches when df is read
     from Parquet (``spark.sql.parquet.columnarReaderBatchSize`` rows, 4,096
     by default), else ``spark.sql.execution.arrow.maxRecordsPerBatch`` rows.
     """
-    return _tier(df)
+    return _tier(df, vocabulary(columns, recalled_at, now, time_unit, max_skew))
 
 
-def tier_counted(df: DataFrame, counts: Accumulator[list[int]]) -> DataFrame:
-    """tier_dataframe, adding to counts (from new_counts) the rows of every
-    batch the workers tier, per tier and per action."""
-    return _tier(df, counts)
+def tier_counted(df: DataFrame, vocab: Vocabulary, counts: Accumulator[list[int]]) -> DataFrame:
+    """tier_dataframe with the options vocab, adding to counts (from
+    new_counts) the rows of every batch the workers tier, per tier and per
+    action."""
+    return _tier(df, vocab, counts)
 
 
 def new_counts(session: Any) -> Accumulator[list[int]]:
@@ -98,36 +113,45 @@ class _Counts(AccumulatorParam[list[int]]):
         return value1
 
 
-def _tier(df: DataFrame, counts: Accumulator[list[int]] | None = None, arrow_udf: bool | None = None) -> DataFrame:
+def _tier(
+    df: DataFrame, vocab: Vocabulary, counts: Accumulator[list[int]] | None = None, arrow_udf: bool | None = None
+) -> DataFrame:
     """The two steps: each row's decision from the workers (an Arrow UDF of
     the input columns, or mapInArrow when arrow_udf is False or pyspark has
     no Arrow UDFs), then the result columns made of it in Spark."""
-    from .columns import tier_table
+    from .frames import apply
 
-    # What the workers call on each batch (keywords for tier_table go here).
-    tier = partial(tier_table)
+    # What the workers call on each batch: tier_table with the options.
+    tier = partial(apply, vocab=vocab, caller="tier_dataframe")
+    results = tuple(vocab.column(name) for name in RESULTS)
     if arrow_udf is None:
         arrow_udf = hasattr(F, "arrow_udf")
     if arrow_udf:
-        inputs = _input_columns(df)
-        decide = _scalar_arrow_udf(partial(_decide_arrays, tier, inputs, counts))
+        inputs = _input_columns(df, vocab)
+        decide = _scalar_arrow_udf(partial(_decide_arrays, tier, results, inputs, counts))
         staged = df.select("*", decide(*[_column(name) for name in inputs]).alias(_DECISION))
     else:
         schema = StructType([*df.schema.fields, StructField(_DECISION, _DECISION_TYPE, nullable=False)])
-        staged = df.mapInArrow(partial(_decide_batches, tier, counts), schema)
+        staged = df.mapInArrow(partial(_decide_batches, tier, results, counts), schema)
     decision = {
-        "retention": F.col(f"{_DECISION}.retention"),
-        "tier": _names(F.col(f"{_DECISION}.tier"), TIERS),
-        "action": _names(F.col(f"{_DECISION}.action"), ACTIONS),
+        results[0]: F.col(f"{_DECISION}.retention"),
+        results[1]: _names(F.col(f"{_DECISION}.tier"), TIERS),
+        results[2]: _names(F.col(f"{_DECISION}.action"), ACTIONS),
     }
     # As tier_table does: result columns replaced where they stand, or added at the end.
     columns = [decision.pop(name).alias(name) if name in decision else _column(name) for name in df.columns]
     return staged.select(*columns, *[column.alias(name) for name, column in decision.items()])
 
 
-def _input_columns(df: DataFrame) -> list[str]:
-    """The columns of df that tier_table reads: the fields present."""
-    return [name for name in FIELDS if name in df.columns]
+def _input_columns(df: DataFrame, vocab: Vocabulary) -> list[str]:
+    """The columns of df that tier_table reads with the options vocab: the
+    fields' columns and the recall times that are there (a missing one that
+    the engine needs then fails the batch with the engine's message)."""
+    wanted = [vocab.column(name) for name in vocab.input_fields()]
+    if vocab.recalled_at is not None:
+        wanted.append(vocab.recalled_at)
+    present = set(df.columns)
+    return [name for name in dict.fromkeys(wanted) if name in present]
 
 
 def _scalar_arrow_udf(function: Callable[..., Any]) -> Any:
@@ -154,34 +178,39 @@ def _names(code: Column, names: Sequence[str]) -> Column:
 
 
 def _decide_arrays(
-    tier: Callable[[Any], Any], names: Sequence[str], counts: Accumulator[list[int]] | None, *arrays: Any
+    tier: Callable[[Any], Any], results: Sequence[str], names: Sequence[str],
+    counts: Accumulator[list[int]] | None, *arrays: Any,
 ) -> Any:
     # Runs in Spark's Python workers: the input columns of one batch.
     import pyarrow as pa
 
-    return _decide(tier, pa.RecordBatch.from_arrays(list(arrays), names=list(names)), counts)
+    return _decide(tier, results, pa.RecordBatch.from_arrays(list(arrays), names=list(names)), counts)
 
 
 def _decide_batches(
-    tier: Callable[[Any], Any], counts: Accumulator[list[int]] | None, batches: Iterable[Any]
+    tier: Callable[[Any], Any], results: Sequence[str], counts: Accumulator[list[int]] | None,
+    batches: Iterable[Any],
 ) -> Iterator[Any]:
     # Runs in Spark's Python workers: whole batches, passed through with the decisions added.
     import pyarrow as pa
 
     for batch in batches:
-        decision = _decide(tier, batch, counts)
+        decision = _decide(tier, results, batch, counts)
         yield pa.RecordBatch.from_arrays([*batch.columns, decision], names=[*batch.schema.names, _DECISION])
 
 
-def _decide(tier: Callable[[Any], Any], batch: Any, counts: Accumulator[list[int]] | None) -> Any:
-    """One batch's decisions (tier is tier_table) as a struct array: the
-    retention, and the tier and action as their codes (int8, indexes into
-    TIERS and ACTIONS)."""
+def _decide(
+    tier: Callable[[Any], Any], results: Sequence[str], batch: Any, counts: Accumulator[list[int]] | None
+) -> Any:
+    """One batch's decisions (tier is tier_table with the job's options,
+    writing the columns named results) as a struct array: the retention, and
+    the tier and action as their codes (int8, indexes into TIERS and
+    ACTIONS)."""
     import pyarrow as pa
 
     _settle_worker()
     tiered = tier(batch)
-    retention, tiers, actions = (tiered.column(name) for name in RESULTS)
+    retention, tiers, actions = (tiered.column(name) for name in results)
     codes = [tiers.indices, actions.indices]
     if counts is not None:
         counts.add(_count_codes(*codes))

@@ -1,6 +1,8 @@
 // A strong reference to a Python object, released when the holder goes away.
-// Every holder lives while the interpreter lock is held: the module never
-// releases the lock.
+// A holder is made, moved, reset and destroyed only while the interpreter
+// lock is held. quillmarrow_engine_native never releases the lock; _bulk
+// releases it around its kernels (lib/bulk/released_lock.hpp), and a holder
+// may stay alive across such a stretch, but nothing in it touches one.
 #pragma once
 
 #include <utility>

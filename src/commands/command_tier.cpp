@@ -1,6 +1,6 @@
 #include "commands/commands.hpp"
-#include "commands/result_text.hpp"
 #include "commands/single_record_handler.hpp"
+#include "results/result_text.hpp"
 #include "scoring/tier.hpp"
 
 namespace quillmarrow {

@@ -9,10 +9,10 @@
 #endif
 
 #include "commands/commands.hpp"
-#include "commands/record_reader.hpp"
-#include "commands/result_text.hpp"
 #include "contract/texts.hpp"
 #include "json/reader_core.hpp"
+#include "records/record_reader.hpp"
+#include "results/result_text.hpp"
 #include "scoring/tier.hpp"
 
 namespace quillmarrow {

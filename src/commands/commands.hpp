@@ -11,8 +11,8 @@
 #include <optional>
 #include <string_view>
 
-#include "commands/run_command.hpp"
 #include "json/error.hpp"
+#include "records/engine_error.hpp"
 
 namespace quillmarrow {
 

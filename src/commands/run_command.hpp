@@ -5,18 +5,11 @@
 // written into the success envelope (commands.hpp, result_text.hpp).
 #pragma once
 
-#include <string>
 #include <string_view>
-#include <variant>
+
+#include "records/engine_error.hpp"
 
 namespace quillmarrow {
-
-// A failure inside the engine: exactly one message, no code.
-struct EngineError {
-  std::string message;
-};
-
-using CommandResult = std::variant<std::string, EngineError>;
 
 // command and payload are byte strings with explicit lengths; an embedded
 // zero byte is an ordinary character. Returns the compact JSON text of the

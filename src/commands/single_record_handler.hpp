@@ -7,10 +7,10 @@
 #include <string_view>
 #include <utility>
 
-#include "commands/record_reader.hpp"
-#include "commands/result_text.hpp"
-#include "commands/run_command.hpp"
 #include "json/reader_core.hpp"
+#include "records/engine_error.hpp"
+#include "records/record_reader.hpp"
+#include "results/result_text.hpp"
 
 namespace quillmarrow {
 

@@ -10,7 +10,7 @@
 
 namespace quillmarrow::texts {
 
-// ---- The module (src/lib, src/boundary) ----------------------------------
+// ---- The module (src/lib/run, src/boundary) ------------------------------
 
 // ImportError when a second interpreter imports the module.
 inline constexpr std::string_view kSubinterpreters =
@@ -54,6 +54,8 @@ inline constexpr std::string_view kUnknownTypeName = "<failed to extract type na
 
 inline constexpr std::string_view kUnknownCommand = "unknown command: ";  // the name follows
 inline constexpr std::string_view kMissingItems = "missing required field: items";
+
+// ---- The input records (src/records) -------------------------------------
 
 // Record decoding: "invalid type: <value>, expected <what>",
 // "invalid length <n>, expected <what>", "missing field `<name>`".

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "commands/record_errors.hpp"
+#include "records/record_errors.hpp"
 #include "reference/records.hpp"
 #include "reference/value.hpp"
 

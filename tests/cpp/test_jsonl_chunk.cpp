@@ -8,9 +8,9 @@
 #include <variant>
 #include <vector>
 
-#include "commands/jsonl_chunk.hpp"
 #include "commands/run_command.hpp"
-#include "commands/utf8_check.hpp"
+#include "jsonl/jsonl_chunk.hpp"
+#include "jsonl/utf8_check.hpp"
 
 namespace quillmarrow {
 namespace {

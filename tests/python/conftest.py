@@ -13,6 +13,8 @@ import sys
 
 import pytest
 
+import postgres_server
+
 MODULE_DIR = os.environ.get("QM_MODULE_DIR")
 if MODULE_DIR:
     sys.path.insert(0, os.path.abspath(MODULE_DIR))
@@ -80,3 +82,25 @@ def run_python():
         )
 
     return run_code
+
+
+REQUIRE_POSTGRES = bool(os.environ.get("QM_REQUIRE_POSTGRES"))
+
+
+@pytest.fixture(scope="session")
+def postgres_url():
+    try:
+        import psycopg  # noqa: F401
+    except ImportError:
+        _no_postgres("psycopg 3 is not installed (pip install 'psycopg[binary]')")
+    server, why = postgres_server.start()
+    if server is None:
+        _no_postgres(why)
+    yield server.url
+    server.stop()
+
+
+def _no_postgres(why):
+    if REQUIRE_POSTGRES:
+        pytest.fail(f"QM_REQUIRE_POSTGRES is set but no PostgreSQL server: {why}")
+    pytest.skip(f"no PostgreSQL server: {why}")

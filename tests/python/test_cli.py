@@ -404,5 +404,5 @@ def test_version_and_exit_statuses_in_help():
     version = cli("--version")
     assert (version.returncode, version.stdout.decode()) == (0, f"{PROG} {quillmarrow_engine.__version__}\n")
     help_text = " ".join(cli("--help").stdout.decode().split())
-    for status in ("2 usage error", "3 bad lines set aside", "130 interrupted", "143 or 129"):
+    for status in ("2 usage error", "3 bad lines or rows set aside", "130 interrupted", "143 or 129"):
         assert status in help_text

@@ -239,3 +239,18 @@ def test_the_summary_is_the_local_engines(tmp_path, capsys, cluster, small):
     local, dask_summary = summaries
     assert dask_summary.startswith("tiered 20,000 items in ")
     assert assert_most_first_then_by_name(dask_summary) == assert_most_first_then_by_name(local)
+
+
+def test_tier_dataframe_takes_the_vocabulary_with_now_fixed_on_the_client(cluster):
+    _, client = cluster
+    times = pd.to_datetime(["2025-06-13T15:06:40.0005Z", "2024-01-01T00:00:00Z", "2025-06-15T15:06:00Z"],
+                           format="ISO8601")
+    frame = pd.DataFrame({"seen": times.tz_convert("Asia/Tokyo"), "hits": [3, 1, 2], "importance": [0.5, 0.9, 0.1],
+                          "frequency": [0.2, 0.9, 0.3]})
+    ddf = dd.from_pandas(frame, npartitions=2)
+    tiered = tier_dataframe(ddf, recalled_at="seen", columns={"retrieval_count": "hits"}, now=1_750_000_000)
+    got = client.compute(tiered).result()
+    days = np.array([(1_750_000_000.0 - us / 1e6) / 86400.0 for us in times.as_unit("us").asi8])
+    want = quillmarrow_engine.tier_arrays(days, [3, 1, 2], [0.5, 0.9, 0.1], [0.2, 0.9, 0.3])
+    assert got["retention"].tolist() == want.retention.tolist()
+    assert got["tier"].astype(str).tolist() == [quillmarrow_engine.TIERS[t] for t in want.tier]

@@ -183,6 +183,12 @@ USAGE = [
     (["{input}", "-o", "{out}", "--engine", "dask", "--scheduler", "tcp://x:1", "--workers", "2"], "--workers sizes"),
     (["{input}", "-o", "{out}", "--batch-size", "0"], "must be at least 1"),
     (["{input}"], "-o/--output"),
+    (["{input}", "-o", "{out}", "--column", "imp=importance"], "unknown field 'imp'"),
+    (["{input}", "-o", "{out}", "--now", "2025-01-01"], "now applies to recall times: give recalled_at="),
+    (["{input}", "-o", "{out}", "--recalled-at", "t", "--column", "days_since_recall=d"], "not both"),
+    (["{input}", "-o", "{out}", "--recalled-at", "t", "--now", "soon"], "now is not a time: 'soon'"),
+    (["{input}", "-o", "{out}", "--recalled-at", "t", "--max-skew", "-5"], "max_skew must be a finite number"),
+    (["{input}", "-o", "{out}", "--recalled-at", "t", "--time-unit", "sec"], "invalid choice: 'sec'"),
 ]
 
 
@@ -234,3 +240,53 @@ def test_the_summary_lists_most_first_then_by_name(tmp_path, capsys):
     status, _, stderr = tier_parquet(capsys, tmp_path / "in.parquet", "-o", tmp_path / "out")
     assert status == 0, stderr
     assert assert_most_first_then_by_name(stderr) == TIED_SUMMARY
+
+
+def recall_dataset(folder, unit_ms=False):
+    """Two files of recall times (timestamps in one, ISO texts in the other)
+    under other column names, and the days since recall they stand for."""
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(7)
+    folder.mkdir()
+    now_us = 1_750_000_000_000_000
+    days = []
+    for index, kind in enumerate(("timestamp", "text")):
+        us = now_us - rng.integers(0, 400 * 86_400 * 10**6, 5000)
+        times = pa.array(us, pa.timestamp("us", tz="Europe/Berlin"))
+        if kind == "text":
+            times = pa.compute.strftime(times.cast(pa.timestamp("us", tz="UTC")), "%Y-%m-%dT%H:%M:%SZ")  # %S carries the microseconds
+        pq.write_table(pa.table({
+            "last_seen": times, "hits": rng.integers(0, 40, 5000), "weight": rng.uniform(0, 1, 5000),
+            "frequency": rng.uniform(0, 1, 5000),
+        }), folder / f"part-{index}.parquet")
+        days.append((1_750_000_000.0 - us / 1e6) / 86400.0)
+    return days
+
+
+VOCABULARY = ["--recalled-at", "last_seen", "--column", "retrieval_count=hits", "--column", "importance=weight",
+              "--now", "2025-06-15T15:06:40Z", "--column", "tier=memory_tier"]
+
+
+def test_recall_times_and_other_column_names_give_tier_arrays_rows(tmp_path, capsys):
+    import quillmarrow_engine as qe
+
+    days = recall_dataset(tmp_path / "in")
+    status, _, stderr = tier_parquet(capsys, tmp_path / "in", "-o", tmp_path / "out", "-q", *VOCABULARY)
+    assert (status, stderr) == (0, "")
+    for index, want_days in enumerate(days):
+        source = pq.read_table(tmp_path / "in" / f"part-{index}.parquet")
+        out = pq.read_table(tmp_path / "out" / f"part-{index}.parquet")
+        want = qe.tier_arrays(want_days, source.column("hits"), source.column("weight"), source.column("frequency"))
+        assert out.column("retention").to_numpy().tolist() == want.retention.tolist()
+        assert out.column("memory_tier").to_pylist() == [qe.TIERS[t] for t in want.tier]
+        assert out.schema.names[:4] == source.schema.names and "tier" not in out.schema.names
+
+
+def test_a_recall_time_after_now_fails_naming_file_row_and_fix(tmp_path, capsys):
+    recall_dataset(tmp_path / "in")
+    early = [a if a != "2025-06-15T15:06:40Z" else "2025-01-01T00:00:00Z" for a in VOCABULARY]
+    status, _, stderr = tier_parquet(capsys, tmp_path / "in", "-o", tmp_path / "out", "-q", *early)
+    assert status == 1
+    assert re.match(rf"{PROG}: .*part-0\.parquet: column 'last_seen': row \d+ is 2025-", stderr)
+    assert "after now (2025-01-01T00:00:00Z)" in stderr and "--max-skew" in stderr
+    assert not (tmp_path / "out").exists()

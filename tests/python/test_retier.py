@@ -7,11 +7,6 @@ where they fail instead.
 """
 
 import json
-import math
-import os
-import sqlite3
-import subprocess
-import sys
 from datetime import datetime, timezone
 
 import pytest
@@ -20,183 +15,18 @@ np = pytest.importorskip("numpy", reason="re-tiering needs numpy")
 import quillmarrow_engine  # noqa: E402
 from quillmarrow_engine import RetierError, retier  # noqa: E402
 
-import postgres_server  # noqa: E402
-
-NOW = 1_750_000_000
-DAY = 86_400
-FIELDS = ("days_since_recall", "retrieval_count", "importance", "frequency",
-          "is_procedural", "keep_forever")
-REQUIRE_POSTGRES = bool(os.environ.get("QM_REQUIRE_POSTGRES"))
-
-
-@pytest.fixture(scope="session")
-def postgres_url():
-    try:
-        import psycopg  # noqa: F401
-    except ImportError:
-        _no_postgres("psycopg 3 is not installed (pip install 'psycopg[binary]')")
-    server, why = postgres_server.start()
-    if server is None:
-        _no_postgres(why)
-    yield server.url
-    server.stop()
-
-
-def _no_postgres(why):
-    if REQUIRE_POSTGRES:
-        pytest.fail(f"QM_REQUIRE_POSTGRES is set but no PostgreSQL server: {why}")
-    pytest.skip(f"no PostgreSQL server: {why}")
-
-
-class Database:
-    """One database of either kind, with the little SQL the tests need."""
-
-    def __init__(self, kind, url, connect):
-        self.kind = kind
-        self.url = url
-        self._connect = connect
-        self.conn = connect()
-        self.mark = "?" if kind == "sqlite" else "%s"
-
-    def sql(self, text):
-        return text.replace("?", self.mark)
-
-    def execute(self, text, params=()):
-        self.conn.execute(self.sql(text), params)
-        self.conn.commit()
-
-    def query(self, text, params=()):
-        rows = self.conn.execute(self.sql(text), params).fetchall()
-        self.conn.commit()
-        return rows
-
-    def types(self):
-        if self.kind == "sqlite":
-            return {"number": "REAL", "count": "INTEGER", "flag": "INTEGER", "text": "TEXT",
-                    "time": "INTEGER"}
-        return {"number": "double precision", "count": "integer", "flag": "boolean",
-                "text": "text", "time": "timestamptz"}
-
-    def create(self, table, rows, flags=True, results=True, int_flags=False):
-        """A memory table named `table` holding `rows` (id + the six fields)."""
-        t = self.types()
-        if int_flags:
-            t["flag"] = "integer"
-        columns = [f"id {t['text']} PRIMARY KEY", f"days_since_recall {t['number']}",
-                   f"retrieval_count {t['count']}", f"importance {t['number']}",
-                   f"frequency {t['number']}"]
-        if flags:
-            columns += [f"is_procedural {t['flag']}", f"keep_forever {t['flag']}"]
-        if results:
-            columns += [f"tier {t['text']}", f"action {t['text']}", f"retention {t['number']}"]
-        self.execute(f'CREATE TABLE "{table}" ({", ".join(columns)})')
-        names = ["id", *FIELDS[: 6 if flags else 4]]
-        marks = ", ".join([self.mark] * len(names))
-        cur = self.conn.cursor()
-        values = [self._flags(r[: len(names)], int_flags) for r in rows]
-        cur.executemany(f'INSERT INTO "{table}" ({", ".join(names)}) VALUES ({marks})', values)
-        self.conn.commit()
-
-    def _flags(self, row, int_flags=False):
-        if self.kind == "sqlite" or int_flags:
-            return tuple(int(v) if isinstance(v, bool) else v for v in row)
-        return row
-
-    def snapshot(self, table):
-        """Every row, NaN shown as a text so that equal tables compare equal."""
-        return [
-            tuple("NaN" if isinstance(v, float) and math.isnan(v) else v for v in row)
-            for row in self.query(f'SELECT * FROM "{table}" ORDER BY id')
-        ]
-
-    def close(self):
-        self.conn.close()
-
-
-def _database(kind, request, tmp_path):
-    if kind == "sqlite":
-        path = tmp_path / "store.db"
-        sqlite3.connect(path).close()
-        return Database("sqlite", str(path), lambda: sqlite3.connect(path))
-    # The server fixture comes first: it skips, saying why, where psycopg or
-    # a server cannot be had.
-    url = request.getfixturevalue("postgres_url")
-    import psycopg
-
-    # A fresh schema per test keeps the tests apart on the one server.
-    schema = f"t_{abs(hash(request.node.nodeid)):x}"
-    with psycopg.connect(url, autocommit=True) as conn:
-        conn.execute(f"DROP SCHEMA IF EXISTS {schema} CASCADE")
-        conn.execute(f"CREATE SCHEMA {schema}")
-    url = f"{url}&options=-csearch_path%3D{schema}"
-    return Database("postgres", url, lambda: psycopg.connect(url))
-
-
-@pytest.fixture(params=["sqlite", "postgres"])
-def db(request, tmp_path):
-    database = _database(request.param, request, tmp_path)
-    yield database
-    database.close()
-
-
-@pytest.fixture
-def sqlite_db(request, tmp_path):
-    database = _database("sqlite", request, tmp_path)
-    yield database
-    database.close()
-
-
-@pytest.fixture
-def postgres_db(request, tmp_path):
-    database = _database("postgres", request, tmp_path)
-    yield database
-    database.close()
-
-
-def random_rows(n, seed=7):
-    """Rows with values on and around every threshold of the decision chain."""
-    rng = np.random.default_rng(seed)
-    days = rng.choice([0.0, 0.5, 6.999, 7.0, 7.001, 29.5, 30.0, 31.0, 179.0, 180.0, 400.0, -2.0], n)
-    days = np.where(rng.random(n) < 0.5, days, rng.random(n) * 300)
-    count = rng.choice([0, 1, 2, 3, 4, 20, 1000], n)
-    importance = np.where(rng.random(n) < 0.2, 1.5, rng.random(n))
-    frequency = rng.random(n)
-    procedural = rng.random(n) < 0.3
-    pinned = rng.random(n) < 0.1
-    return [
-        (f"m{i:05d}", float(d), int(c), float(im), float(fr), bool(p), bool(k))
-        for i, (d, c, im, fr, p, k) in enumerate(
-            zip(days, count, importance, frequency, procedural, pinned))
-    ]
-
-
-def expected(rows, days=None):
-    """What tier_arrays gives for the rows: id -> (tier, action, retention)."""
-    cols = list(zip(*rows))
-    out = quillmarrow_engine.tier_arrays(
-        np.array(cols[1] if days is None else days, dtype=np.float64), np.array(cols[2]),
-        np.array(cols[3]), np.array(cols[4]),
-        is_procedural=np.array(cols[5], dtype=bool), keep_forever=np.array(cols[6], dtype=bool),
-    )
-    tiers, actions = quillmarrow_engine.TIERS, quillmarrow_engine.ACTIONS
-    return {
-        row[0]: (tiers[t], actions[a], r)
-        for row, t, a, r in zip(rows, out.tier.tolist(), out.action.tolist(), out.retention.tolist())
-    }
-
-
-def stored(db, table="memories"):
-    return {r[0]: (r[1], r[2], r[3]) for r in db.query(
-        f'SELECT id, tier, action, retention FROM "{table}" ORDER BY id')}
+from retier_tables import DAY, NOW, decided, expected, random_rows, run_cli, stored  # noqa: E402
+from retier_tables import db, postgres_db, sqlite_db  # noqa: E402, F401  (fixtures)
 
 
 def test_every_row_gets_what_tier_arrays_gives(db):
     rows = random_rows(2_500)
     db.create("memories", rows)
     result = retier(db.url, "memories", batch_size=300)
-    want = expected(rows)
-    assert stored(db) == want
+    assert stored(db) == decided(rows)
+    assert {r[0] for r in db.query("SELECT retention FROM memories")} == {None}  # not stored
     assert (result.rows, result.changed, result.written) == (len(rows), len(rows), len(rows))
+    assert (result.skipped_locked, result.skipped_changed, result.retried, result.bad_rows) == (0,) * 4
     assert sum(result.tiers.values()) == len(rows)
     assert result.transitions == {
         ("(none)", t): n for t, n in result.tiers.items()
@@ -204,7 +34,27 @@ def test_every_row_gets_what_tier_arrays_gives(db):
     # A second run at the same data changes and writes nothing.
     again = retier(db.url, "memories", batch_size=1_000)
     assert (again.changed, again.written) == (0, 0)
-    assert stored(db) == want
+    assert stored(db) == decided(rows)
+
+
+@pytest.mark.parametrize("atomic", [False, True], ids=["online", "atomic"])
+def test_retention_is_stored_only_in_the_column_named_for_it(db, atomic):
+    rows = random_rows(1_200)
+    db.create("memories", rows)
+    result = retier(db.url, "memories", batch_size=250, retention_column="retention", atomic=atomic)
+    assert stored(db, retention=True) == expected(rows)
+    assert result.written == len(rows) and result.retention_stored
+    # Time passes: every retention moves, so every row not at 0 or pinned is written again.
+    db.execute("UPDATE memories SET days_since_recall = days_since_recall + 1")
+    later = retier(db.url, "memories", batch_size=250, retention_column="retention", atomic=atomic)
+    moved = expected([(r[0], r[1] + 1, *r[2:]) for r in rows])
+    assert stored(db, retention=True) == moved
+    differs = sum(moved[k] != v for k, v in expected(rows).items())
+    assert later.written == differs > 2 * later.changed
+    # Without the option the run neither reads nor writes it.
+    db.execute("UPDATE memories SET retention = -1")
+    assert retier(db.url, "memories").written == 0
+    assert {r[0] for r in db.query("SELECT retention FROM memories")} == {-1}
 
 
 def test_dry_run_writes_nothing_and_reports_what_a_real_run_then_does(db, tmp_path):
@@ -225,12 +75,14 @@ def test_dry_run_writes_nothing_and_reports_what_a_real_run_then_does(db, tmp_pa
     assert 0 < real.changed == len(dry_lines) < len(rows)
     old = {r[0]: r[1:] for r in before}
     now = stored(db)
+    want = expected([(r[0], r[1] + 40 * (r[0] < "m00400"), *r[2:]) for r in rows])
     for line in dry_lines:
         entry = json.loads(line)
         assert set(entry) == {"key", "old_tier", "new_tier", "old_action", "new_action", "retention"}
         key = entry["key"]
         assert (entry["old_tier"], entry["old_action"]) == (old[key][6], old[key][7])
-        assert (entry["new_tier"], entry["new_action"], entry["retention"]) == now[key]
+        assert (entry["new_tier"], entry["new_action"]) == now[key]
+        assert (*now[key], entry["retention"]) == want[key]
         assert (entry["old_tier"], entry["old_action"]) != (entry["new_tier"], entry["new_action"])
 
 
@@ -240,27 +92,37 @@ def test_a_dry_run_can_preview_columns_it_would_add(db):
     before = db.snapshot("memories")
     result = retier(db.url, "memories", dry_run=True, add_columns=True)
     assert result.changed == 50 and db.snapshot("memories") == before
-    with pytest.raises(RetierError, match=r"no column 'tier', 'action', 'retention' for the results"):
+    with pytest.raises(RetierError, match=r"no column 'tier', 'action' for the results"):
         retier(db.url, "memories")
     retier(db.url, "memories", add_columns=True)
-    assert stored(db) == expected(rows)
+    assert [c for c in db.query("SELECT * FROM memories")[0][7:]] == list(decided(rows)["m00000"])
+    with pytest.raises(RetierError, match=r"no column 'r' for the results"):
+        retier(db.url, "memories", retention_column="r")
+    retier(db.url, "memories", add_columns=True, retention_column="r")
+    assert {r[0]: r[1:] for r in db.query("SELECT id, tier, action, r FROM memories")} == expected(rows)
 
 
 BAD_VALUES = [
     # (column, SQL value, message), each set on the row 'm00250' (the third batch)
-    ("importance", "NULL", "row id='m00250': column 'importance' is NULL, not a number"),
-    ("retrieval_count", "NULL", "row id='m00250': column 'retrieval_count' is NULL"),
-    ("days_since_recall", "'Infinity'::float8", "row id='m00250': column 'days_since_recall' is inf"),
-    ("frequency", "'NaN'::float8", "row id='m00250': column 'frequency' is NaN"),
-    ("is_procedural", "NULL", "row id='m00250': column 'is_procedural' is NULL, not a boolean, 0 or 1"),
-    ("keep_forever", "2", "row id='m00250': column 'keep_forever' is 2, not a boolean, 0 or 1"),
-    ("is_procedural", "-1", "row id='m00250': column 'is_procedural' is -1, not a boolean, 0 or 1"),
-    ("importance", "'high'", "row id='m00250': column 'importance' is the text 'high', not a number"),
+    ("importance", "NULL", "row id=m00250: column 'importance' is NULL, not a number"),
+    ("retrieval_count", "NULL", "row id=m00250: column 'retrieval_count' is NULL"),
+    ("days_since_recall", "'Infinity'::float8", "row id=m00250: column 'days_since_recall' is inf"),
+    ("frequency", "'NaN'::float8", "row id=m00250: column 'frequency' is NaN"),
+    ("is_procedural", "NULL", "row id=m00250: column 'is_procedural' is NULL, not a boolean, 0 or 1"),
+    ("keep_forever", "2", "row id=m00250: column 'keep_forever' is 2, not a boolean, 0 or 1"),
+    ("is_procedural", "-1", "row id=m00250: column 'is_procedural' is -1, not a boolean, 0 or 1"),
+    ("importance", "'high'", "row id=m00250: column 'importance' is the text 'high', not a number"),
 ]
 
 
+def changed_keys(before, after):
+    """The keys of the rows that differ between two snapshots."""
+    old = {r[0]: r for r in before}
+    return sorted(r[0] for r in after if old[r[0]] != r)
+
+
 @pytest.mark.parametrize("column, value, message", BAD_VALUES)
-def test_a_bad_row_stops_the_run_named_and_leaves_the_table_as_it_was(db, tmp_path, column, value, message):
+def test_a_bad_row_stops_the_run_named(db, tmp_path, column, value, message):
     if db.kind == "sqlite":
         if value == "'NaN'::float8":
             pytest.skip("SQLite stores a NaN as NULL")
@@ -274,15 +136,59 @@ def test_a_bad_row_stops_the_run_named_and_leaves_the_table_as_it_was(db, tmp_pa
     db.execute("UPDATE memories SET days_since_recall = days_since_recall + 50")
     before = db.snapshot("memories")
     report = tmp_path / "report.jsonl"
+    # Atomic: nothing is written, and no report.
+    with pytest.raises(RetierError) as caught:
+        retier(db.url, "memories", batch_size=100, report=report, atomic=True)
+    assert str(caught.value).startswith(message) and caught.value.result is None
+    assert db.snapshot("memories") == before
+    assert not report.exists() and list(tmp_path.glob("*.jsonl*")) == []
+    # Online: the two batches before the bad row's stay written, and the report tells them.
     with pytest.raises(RetierError) as caught:
         retier(db.url, "memories", batch_size=100, report=report)
     assert str(caught.value).startswith(message)
-    assert db.snapshot("memories") == before
-    assert not report.exists() and list(tmp_path.glob("*.jsonl*")) == []
+    done = caught.value.result
+    assert (done.rows, done.total, done.stopped) == (200, 400, str(caught.value))
+    changed = changed_keys(before, db.snapshot("memories"))
+    assert 0 < len(changed) == done.changed == done.written and changed[-1] < "m00200"
+    assert [json.loads(line)["key"] for line in report.read_text().splitlines()] == changed
 
 
-def test_ctrl_c_in_the_middle_leaves_the_table_as_it_was(db):
-    db.create("memories", random_rows(1_000))
+def test_bad_rows_set_aside_and_a_rerun_finishes_the_job(db, tmp_path):
+    rows = random_rows(500)
+    db.create("memories", rows, int_flags=True)
+    clean = decided(rows)
+    bad = {"m00003": ("importance", "NULL", "column 'importance' is NULL, not a number"),
+           "m00260": ("keep_forever", "7", "column 'keep_forever' is 7, not a boolean, 0 or 1"),
+           "m00499": ("frequency", "NULL", "column 'frequency' is NULL, not a number")}
+    for key, (column, value, _) in bad.items():
+        db.execute(f"UPDATE memories SET {column} = {value} WHERE id = ?", (key,))
+    errors = tmp_path / "errors.jsonl"
+    result = retier(db.url, "memories", batch_size=128, errors=errors)
+    assert errors.read_text().splitlines() == [
+        json.dumps({"column": column, "key": key, "message": message}, separators=(",", ":"))
+        for key, (column, _, message) in bad.items()]
+    assert (result.rows, result.bad_rows, result.written) == (497, 3, 497)
+    assert stored(db) == {k: (None, None) if k in bad else v for k, v in clean.items()}
+    # Mended, the rows are done by the next run, and only they are written.
+    for key in bad:
+        row = next(r for r in rows if r[0] == key)
+        db.execute("UPDATE memories SET importance = ?, frequency = ?, keep_forever = ? WHERE id = ?",
+                   (row[3], row[4], int(row[6]), key))
+    again = retier(db.url, "memories", errors=errors)
+    assert (again.written, again.bad_rows, errors.read_text()) == (3, 0, "")
+    assert stored(db) == clean
+    # From the command line: exit status 3, the summary counts them.
+    db.execute("UPDATE memories SET importance = NULL WHERE id = 'm00003'")
+    done = run_cli("retier", db.url, "--table", "memories", "--errors", errors)
+    assert done.returncode == 3, done.stderr
+    assert "set aside 1 row (bad)" in done.stderr
+    assert json.loads(errors.read_text())["key"] == "m00003"
+
+
+@pytest.mark.parametrize("atomic", [False, True], ids=["online", "atomic"])
+def test_ctrl_c_in_the_middle(db, atomic):
+    rows = random_rows(1_000)
+    db.create("memories", rows)
     retier(db.url, "memories")
     db.execute("UPDATE memories SET days_since_recall = days_since_recall + 100")
     before = db.snapshot("memories")
@@ -294,15 +200,24 @@ def test_ctrl_c_in_the_middle_leaves_the_table_as_it_was(db):
             raise KeyboardInterrupt
 
     with pytest.raises(KeyboardInterrupt):
-        retier(db.url, "memories", batch_size=200, progress=interrupt)
-    assert seen[-1] == 600 and db.snapshot("memories") == before
+        retier(db.url, "memories", batch_size=200, progress=interrupt, atomic=atomic)
+    assert seen[-1] == 600
+    changed = changed_keys(before, db.snapshot("memories"))
+    if atomic:
+        assert changed == []
+    else:  # the three batches written stay; nothing after them
+        assert changed and changed[-1] < "m00600"
+        assert stored(db) == {k: decided(rows, [r[1] + 100 for r in rows])[k] if k < "m00600"
+                              else v for k, v in decided(rows).items()}
 
 
-def test_a_lost_connection_leaves_the_table_as_it_was(postgres_db):
+@pytest.mark.parametrize("atomic", [False, True], ids=["online", "atomic"])
+def test_a_lost_connection(postgres_db, atomic):
     db = postgres_db
     import psycopg
 
-    db.create("memories", random_rows(1_000))
+    rows = random_rows(1_000)
+    db.create("memories", rows)
     before = db.snapshot("memories")
 
     def kill_the_run(done, total):
@@ -313,11 +228,16 @@ def test_a_lost_connection_leaves_the_table_as_it_was(postgres_db):
                     " WHERE application_name = 'quillmarrow-engine retier'")
 
     with pytest.raises(RetierError, match="^PostgreSQL: "):
-        retier(db.url, "memories", batch_size=200, progress=kill_the_run)
-    assert db.snapshot("memories") == before
+        retier(db.url, "memories", batch_size=200, progress=kill_the_run, atomic=atomic)
+    if atomic:
+        assert db.snapshot("memories") == before
+    else:  # two whole batches written, not a row more
+        assert stored(db) == {k: v if k < "m00400" else (None, None) for k, v in decided(rows).items()}
+    retier(db.url, "memories")
+    assert stored(db) == decided(rows)
 
 
-def test_readers_see_the_old_tiers_until_the_commit(db):
+def test_atomic_readers_see_the_old_tiers_until_the_commit(db):
     """One transaction: a second connection sees no new tier before the run ends."""
     rows = random_rows(600)
     db.create("memories", rows)
@@ -329,9 +249,14 @@ def test_readers_see_the_old_tiers_until_the_commit(db):
 
     if db.kind == "sqlite":
         db.conn.execute("PRAGMA journal_mode = WAL")  # readers beside a writer
-    retier(db.url, "memories", batch_size=100, progress=look)
+    retier(db.url, "memories", batch_size=100, progress=look, atomic=True)
     assert seen and set(seen) == {0}
-    assert stored(db) == expected(rows)
+    assert stored(db) == decided(rows)
+    # Online, each batch is there for readers as soon as it is written.
+    db.execute("UPDATE memories SET tier = NULL")
+    seen.clear()
+    retier(db.url, "memories", batch_size=100, progress=look)
+    assert seen == [100, 200, 300, 400, 500]
 
 
 # (stored time, its kind, --now, days since recall)
@@ -360,7 +285,7 @@ def test_days_since_recall_from_a_time_column_as_of_now(db):
                 value += "+00:00"  # a timestamptz takes the session's zone otherwise
         db.execute("DELETE FROM memories")
         db.execute("INSERT INTO memories VALUES (?, ?, 2, 0.5, 0.5, NULL, NULL, NULL)", (i, value))
-        retier(db.url, "memories", recalled_at="recalled", now=now)
+        retier(db.url, "memories", recalled_at="recalled", now=now, retention_column="retention")
         want = quillmarrow_engine.tier_arrays([days], [2], [0.5], [0.5])
         got = db.query("SELECT tier, action, retention FROM memories")[0]
         names = (quillmarrow_engine.TIERS[want.tier[0]], quillmarrow_engine.ACTIONS[want.action[0]])
@@ -377,7 +302,8 @@ def test_now_defaults_to_the_start_of_the_run_for_every_row(sqlite_db):
     db.conn.executemany("INSERT INTO memories VALUES (?, ?, 3, 0.5, 0.5, NULL, NULL, NULL)",
                         [(i, start - 10 * DAY) for i in range(500)])
     db.conn.commit()
-    result = retier(db.url, "memories", recalled_at="recalled", batch_size=64)
+    result = retier(db.url, "memories", recalled_at="recalled", batch_size=64,
+                    retention_column="retention")
     assert start <= result.now <= time.time()
     retentions = {r[0] for r in db.query("SELECT retention FROM memories")}
     want = quillmarrow_engine.tier_arrays([(result.now - (start - 10 * DAY)) / DAY], [3], [0.5], [0.5])
@@ -389,8 +315,8 @@ def test_bad_times_are_named(sqlite_db):
     db.execute("CREATE TABLE memories (id TEXT PRIMARY KEY, recalled, retrieval_count,"
                " importance, frequency, tier, action, retention)")
     for value, message in [
-        ("yesterday", "row id='a': column 'recalled' is the text 'yesterday', not a time"),
-        (None, "row id='a': column 'recalled' is NULL, not a time"),
+        ("yesterday", "row id=a: column 'recalled' is the text 'yesterday', not a time"),
+        (None, "row id=a: column 'recalled' is NULL, not a time"),
     ]:
         db.execute("DELETE FROM memories")
         db.execute("INSERT INTO memories VALUES ('a', ?, 1, 1, 1, NULL, NULL, NULL)", (value,))
@@ -405,7 +331,7 @@ def test_mapped_columns_and_names_that_need_quoting(db):
     table = 'my "memories"; DROP TABLE keep'
     db.execute(f"CREATE TABLE keep (x {t['count']})")
     db.execute(
-        f'CREATE TABLE "my ""memories""; DROP TABLE keep" ("memory id" {t["text"]}, "age days" {t["number"]},'
+        f'CREATE TABLE "my ""memories""; DROP TABLE keep" ("memory id" {t["text"]} PRIMARY KEY, "age days" {t["number"]},'
         f' "uses" {t["count"]}, "weight" {t["number"]}, "freq" {t["number"]}, "pinned" {t["flag"]},'
         f' "t" {t["text"]}, "a" {t["text"]}, "r" {t["number"]})')
     rows = random_rows(40)
@@ -414,9 +340,8 @@ def test_mapped_columns_and_names_that_need_quoting(db):
         [(r[0], r[1], r[2], r[3], r[4], db._flags((r[6],))[0]) for r in rows])
     db.conn.commit()
     columns = {"days_since_recall": "age days", "retrieval_count": "uses", "importance": "weight",
-               "frequency": "freq", "keep_forever": "pinned", "tier": "t", "action": "a",
-               "retention": "r"}
-    retier(db.url, table, key="memory id", columns=columns)
+               "frequency": "freq", "keep_forever": "pinned", "tier": "t", "action": "a"}
+    retier(db.url, table, key="memory id", columns=columns, retention_column="r")
     want = expected([(r[0], *r[1:5], False, r[6]) for r in rows])
     got = {r[0]: tuple(r[1:]) for r in db.query(f'SELECT "memory id", t, a, r FROM "{table.replace(chr(34), 2 * chr(34))}"')}
     assert got == want
@@ -431,33 +356,22 @@ def test_the_command_line(db, tmp_path):
     rows = random_rows(300)
     db.create("memories", rows)
     report = tmp_path / "changes.jsonl"
-    dry = _cli("retier", db.url, "--table", "memories", "--dry-run", "--report", report)
+    dry = run_cli("retier", db.url, "--table", "memories", "--dry-run", "--report", report)
     assert dry.returncode == 0, dry.stderr
     assert "tiered 300 items in" in dry.stderr and "dry run: nothing written" in dry.stderr
     assert "old tier" in dry.stderr and "(none)" in dry.stderr
     assert "tier or action would change: 300 of 300 rows" in dry.stderr
     assert len(report.read_text().splitlines()) == 300
     assert {r[1] for r in db.query("SELECT id, tier FROM memories")} == {None}
-    done = _cli("retier", db.url, "--table", "memories", "-q")
+    done = run_cli("retier", db.url, "--table", "memories", "-q")
     assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
-    assert stored(db) == expected(rows)
-    failed = _cli("retier", db.url, "--table", "memories", "--key", "nope")
+    assert stored(db) == decided(rows)
+    failed = run_cli("retier", db.url, "--table", "memories", "--key", "nope")
     assert failed.returncode == 1
     assert failed.stderr == ("quillmarrow-engine: table 'memories' has no column 'nope' "
                              "(the key that names each row; choose another with --key)\n")
-    usage = _cli("retier", db.url, "--table", "memories", "--column", "colour=c")
+    usage = run_cli("retier", db.url, "--table", "memories", "--column", "colour=c")
     assert usage.returncode == 2 and "unknown field 'colour'" in usage.stderr
-
-
-def _cli(*args):
-    env = dict(os.environ)
-    if os.environ.get("QM_MODULE_DIR"):
-        env["PYTHONPATH"] = os.pathsep.join(
-            [os.path.abspath(os.environ["QM_MODULE_DIR"]), env.get("PYTHONPATH", "")])
-    return subprocess.run(
-        [sys.executable, "-m", "quillmarrow_engine.cli", *map(str, args)],
-        capture_output=True, text=True, env=env, timeout=120,
-    )
 
 
 def test_foreign_old_names_are_reported_and_replaced(db, tmp_path):
@@ -465,7 +379,7 @@ def test_foreign_old_names_are_reported_and_replaced(db, tmp_path):
     db.create("memories", rows)
     db.execute("UPDATE memories SET tier = 'legacy', action = NULL WHERE id < 'm00010'")
     result = retier(db.url, "memories", report=tmp_path / "r.jsonl")
-    assert stored(db) == expected(rows)
+    assert stored(db) == decided(rows)
     legacy = {k: n for k, n in result.transitions.items() if k[0] == "legacy"}
     assert sum(legacy.values()) == 10
     lines = [json.loads(line) for line in (tmp_path / "r.jsonl").read_text().splitlines()]
@@ -483,7 +397,7 @@ def test_a_sqlite_table_without_rowids_is_paged_by_its_key(sqlite_db):
                         [db._flags(r) for r in rows])
     db.conn.commit()
     retier(db.url, "memories", batch_size=64)
-    assert stored(db) == expected(rows)
+    assert stored(db) == decided(rows)
     with pytest.raises(RetierError, match="has no rowid; its key must be its one-column primary key"):
         retier(db.url, "memories", key="frequency")
 
@@ -501,8 +415,12 @@ def test_a_partitioned_postgres_table(postgres_db):
     db.conn.cursor().executemany(
         "INSERT INTO memories VALUES (%s, %s, %s, %s, %s, %s, %s, NULL, NULL, NULL)", rows)
     db.conn.commit()
+    with pytest.raises(RetierError, match="^column 'id' of table 'memories' is not unique"):
+        retier(db.url, "memories", batch_size=128)
+    # A partitioned table's unique index holds its partition key: here the key itself.
+    db.execute("ALTER TABLE memories ADD PRIMARY KEY (id)")
     result = retier(db.url, "memories", batch_size=128)
-    assert stored(db) == expected(rows) and result.written == len(rows)
+    assert stored(db) == decided(rows) and result.written == len(rows)
 
 
 # Two pairs of actions share a tier, so a stored action can be stale while
@@ -515,7 +433,7 @@ def test_a_stale_action_alone_is_a_change_and_a_stale_retention_alone_is_not(db,
     rows = random_rows(2_000) + [("z-spaced", 8.0, 20, 0.5, 0.5, False, False),
                                  ("z-warm", 45.0, 1000, 0.0, 0.0, False, False)]
     db.create("memories", rows)
-    retier(db.url, "memories")
+    retier(db.url, "memories", retention_column="retention")
     want = expected(rows)
     by_action = {}
     for key, (_, action, _) in sorted(want.items()):
@@ -527,9 +445,9 @@ def test_a_stale_action_alone_is_a_change_and_a_stale_retention_alone_is_not(db,
     for key in stale_retention:
         db.execute("UPDATE memories SET retention = retention + 0.5 WHERE id = ?", (key,))
     report = tmp_path / "changes.jsonl"
-    result = retier(db.url, "memories", report=report)
+    result = retier(db.url, "memories", report=report, retention_column="retention")
     assert (result.changed, result.written) == (4, 7)
-    assert stored(db) == want
+    assert stored(db, retention=True) == want
     # Tiers stayed where they were: every transition is to the same tier.
     assert all(old == new for old, new in result.transitions)
     lines = [json.loads(line) for line in report.read_text().splitlines()]
@@ -539,7 +457,7 @@ def test_a_stale_action_alone_is_a_change_and_a_stale_retention_alone_is_not(db,
         assert entry == {"key": entry["key"], "old_tier": tier, "new_tier": tier,
                          "old_action": SAME_TIER[action], "new_action": action,
                          "retention": retention}
-    again = retier(db.url, "memories")
+    again = retier(db.url, "memories", retention_column="retention")
     assert (again.changed, again.written) == (0, 0)
 
 
@@ -547,7 +465,7 @@ def test_the_summary_lists_most_first_then_by_name(db):
     from summary_text import TIED_RECORDS, TIED_SUMMARY, assert_most_first_then_by_name
 
     db.create("memories", [(f"m{i}", *record) for i, record in enumerate(TIED_RECORDS)])
-    done = _cli("retier", db.url, "--table", "memories")
+    done = run_cli("retier", db.url, "--table", "memories")
     assert done.returncode == 0, done.stderr
     assert assert_most_first_then_by_name(done.stderr) == TIED_SUMMARY
 
@@ -556,10 +474,10 @@ def test_a_report_that_cannot_be_written_is_named_as_given(sqlite_db, tmp_path):
     db = sqlite_db
     db.create("memories", random_rows(20))
     target = tmp_path / "nodir" / "r.jsonl"
-    usage = _cli("retier", db.url, "--table", "memories", "--report", target)
+    usage = run_cli("retier", db.url, "--table", "memories", "--report", target)
     assert usage.returncode == 2
     assert usage.stderr.endswith(f"error: cannot write {target}: No such file or directory\n")
     with pytest.raises(FileNotFoundError) as caught:
         retier(db.url, "memories", report=target)
     assert str(caught.value) == f"cannot write {target}: No such file or directory"
-    assert stored(db) == {row[0]: (None, None, None) for row in random_rows(20)}
+    assert stored(db) == {row[0]: (None, None) for row in random_rows(20)}

@@ -1,6 +1,7 @@
 """A command ended by a signal removes what it had begun to write, and a later
 run removes what a killed run (SIGKILL) could not."""
 
+import json
 import os
 import signal
 import subprocess
@@ -106,16 +107,19 @@ def test_tier_parquet_ended_by_a_signal_leaves_no_output_and_no_staging(tmp_path
     assert sorted(os.listdir(tmp_path)) == ["in"]
 
 
+@pytest.mark.parametrize("atomic", [False, True], ids=["online", "atomic"])
 @pytest.mark.parametrize("signum, status", ENDINGS, ids=[s.name for s, _ in ENDINGS])
-def test_retier_ended_by_a_signal_rolls_back_and_leaves_no_report(tmp_path, signum, status):
+def test_retier_ended_by_a_signal(tmp_path, signum, status, atomic):
+    """Atomic, the run rolls back and leaves no report; online, the batch it
+    had written stays, and so does the report that tells it."""
     pytest.importorskip("numpy", reason="re-tiering needs numpy")
     import sqlite3
 
     path = tmp_path / "store.db"
     with sqlite3.connect(path) as conn:
         conn.execute("CREATE TABLE memories (id INTEGER PRIMARY KEY, days_since_recall, retrieval_count,"
-                     " importance, frequency, tier, action, retention)")
-        conn.executemany("INSERT INTO memories VALUES (?, 3, 2, 0.5, 0.5, NULL, NULL, NULL)",
+                     " importance, frequency, tier, action)")
+        conn.executemany("INSERT INTO memories VALUES (?, 3, 2, 0.5, 0.5, NULL, NULL)",
                          [(i,) for i in range(300)])
     patch = """
         import quillmarrow_engine.retiering.scoring as scoring
@@ -128,12 +132,19 @@ def test_retier_ended_by_a_signal_rolls_back_and_leaves_no_report(tmp_path, sign
             return score(self, *args)
         scoring.Scorer.score = ending_score
     """
+    report = tmp_path / "changes.jsonl"
     done = run_cli_ending_itself(patch, ["retier", path, "--table", "memories", "--batch-size", "100",
-                                         "--report", tmp_path / "changes.jsonl", "-q"], signum)
+                                         "--report", report, "-q", *(["--atomic"] if atomic else [])],
+                                 signum)
     assert done.returncode == status, done.stderr
-    assert sorted(os.listdir(tmp_path)) == ["store.db"]
     with sqlite3.connect(path) as conn:
-        assert conn.execute("SELECT count(*) FROM memories WHERE tier IS NOT NULL").fetchone() == (0,)
+        written = conn.execute("SELECT id FROM memories WHERE tier IS NOT NULL ORDER BY id").fetchall()
+    if atomic:
+        assert sorted(os.listdir(tmp_path)) == ["store.db"] and written == []
+    else:
+        assert sorted(os.listdir(tmp_path)) == ["changes.jsonl", "store.db"]
+        assert written == [(i,) for i in range(100)]
+        assert [json.loads(line)["key"] for line in report.read_text().splitlines()] == list(range(100))
 
 
 def ended_pid():

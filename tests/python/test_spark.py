@@ -33,6 +33,7 @@ import pyarrow as pa  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
 
 from quillmarrow_engine import cli, parquet  # noqa: E402
+from quillmarrow_engine.frames.vocabulary import vocabulary  # noqa: E402
 
 # pyspark warns about pandas 3 when it starts; the Arrow batches here need no pandas.
 pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas")
@@ -81,7 +82,7 @@ def test_tier_dataframe_matches_tier_table_row_for_row(spark, dataset, expected,
     if arrow_udf and not hasattr(on_spark.F, "arrow_udf"):
         pytest.skip("pyspark before 4.1 has no Arrow UDFs")
     frame = spark.read.parquet(str(dataset))
-    tiered = on_spark._tier(frame, arrow_udf=arrow_udf)
+    tiered = on_spark._tier(frame, vocabulary(), arrow_udf=arrow_udf)
     assert tiered.columns == expected.schema.names
     got = tiered.toArrow().sort_by("id")
     assert_same_rows(got, expected)
@@ -105,7 +106,7 @@ def test_tier_dataframe_replaces_old_columns_and_reports_bad_rows(spark, arrow_u
         f"tier string, keep_forever boolean, {other} int",
     )
     other = other.strip("`")
-    tiered = on_spark._tier(frame, arrow_udf=arrow_udf)
+    tiered = on_spark._tier(frame, vocabulary(), arrow_udf=arrow_udf)
     rows = tiered.collect()
     assert [(r.tier, r.action, r[other]) for r in rows] == [
         ("hot", "inject_to_prompt", 1), ("warm_semantic", "keep_forever_tag", 2)
@@ -117,7 +118,7 @@ def test_tier_dataframe_replaces_old_columns_and_reports_bad_rows(spark, arrow_u
     bad = spark.createDataFrame([(1.0, None, 0.5, 0.5)], "days_since_recall double, "
                                 "retrieval_count double, importance double, frequency double")
     with pytest.raises(PythonException, match="column 'retrieval_count': row 0 is null"):
-        on_spark._tier(bad, arrow_udf=arrow_udf).collect()
+        on_spark._tier(bad, vocabulary(), arrow_udf=arrow_udf).collect()
 
 
 def test_tier_parquet_on_spark_gives_tier_table_rows(tmp_path, spark, dataset, expected):
@@ -175,7 +176,7 @@ def test_the_workers_count_tiers_and_actions_in_batches_of_the_jobs_size(spark, 
     before = spark.conf.get("spark.sql.execution.arrow.maxRecordsPerBatch")
     with settings(spark, job_settings(batch_rows=3000)):
         counts = on_spark.new_counts(spark)
-        on_spark._tier(spark.read.parquet(str(small)), counts, arrow_udf).write.format("noop").mode(
+        on_spark._tier(spark.read.parquet(str(small)), vocabulary(), counts, arrow_udf).write.format("noop").mode(
             "overwrite").save()
     assert spark.conf.get("spark.sql.execution.arrow.maxRecordsPerBatch") == before
     tally, batches = on_spark.counted(counts)
@@ -287,12 +288,31 @@ def test_a_standalone_master_and_worker(tmp_path, small):
     with spark_standalone(tmp_path / "cluster") as master:
         out = tmp_path / "tiered"
         result = _tier_parquet_process([small, "-o", out, "--engine", "spark", "--master", master])
-        assert result.returncode == 0, result.stderr
-        assert "tiered 20,000 items in " in result.stderr
-        bad = with_bad_value(small, tmp_path / "bad", 1, 777, "frequency", None)
-        failed = _tier_parquet_process([tmp_path / "bad", "-o", tmp_path / "out", "--engine", "spark",
-                                        "--master", master, "-q"])
+    assert result.returncode == 0, result.stderr
+    assert "tiered 20,000 items in " in result.stderr
     got = pq.read_table(out).sort_by("id")
     assert_same_rows(got, expected_table(small))
-    assert failed.returncode == 1
-    assert failed.stderr == f"{PROG}: {bad}: column 'frequency': row 777 is null, not a number\n"
+
+
+def test_tier_dataframe_takes_the_vocabulary_with_now_fixed_on_the_driver(spark):
+    import datetime as dt
+
+    import numpy as np
+
+    import quillmarrow_engine as qe
+    from quillmarrow_engine.spark import tier_dataframe
+
+    utc = dt.timezone.utc
+    frame = spark.createDataFrame(
+        [(dt.datetime(2025, 6, 13, 15, 6, 40, 500, tzinfo=utc), 3, 0.5, 0.2),
+         (dt.datetime(2024, 1, 1, tzinfo=utc), 1, 0.9, 0.9)],
+        "seen timestamp, hits long, importance double, frequency double",
+    )
+    tiered = tier_dataframe(frame, recalled_at="seen", columns={"retrieval_count": "hits", "tier": "memory_tier"},
+                            now="2025-06-15T15:06:40Z")
+    assert tiered.columns == ["seen", "hits", "importance", "frequency", "retention", "memory_tier", "action"]
+    got = tiered.toArrow()
+    days = [(1_750_000_000.0 - 1_749_827_200_000_500 / 1e6) / 86400.0, (1_750_000_000.0 - 1_704_067_200.0) / 86400.0]
+    want = qe.tier_arrays(np.array(days), [3, 1], [0.5, 0.9], [0.2, 0.9])
+    assert got.column("retention").to_pylist() == want.retention.tolist()
+    assert got.column("memory_tier").to_pylist() == [qe.TIERS[t] for t in want.tier]

@@ -175,7 +175,7 @@ def test_days_since_follows_the_package_rule(db, recalled_at, now, days):
          "or time zone?"),
         (("yesterday", NOW), "quillmarrow_days_since: recalled_at is the text 'yesterday', not a time "
          "(Unix seconds or ISO-8601 text)"),
-        ((NOW, "1750000000"), "quillmarrow_days_since: now is the text '1750000000', not a time "
+        ((NOW, "1750000000 s"), "quillmarrow_days_since: now is the text '1750000000 s', not a time "
          "(Unix seconds or ISO-8601 text)"),
         ((NOW, NOW, -1), "quillmarrow_days_since: max_skew is -1 seconds, not 0 or more"),
     ],

@@ -56,7 +56,9 @@ SNIPPETS = {
         [(6, "assignment"), (7, "attr-defined"), (8, "call-arg")],
         [
             '9: note: Revealed type is "tuple[str, ...]"',
-            '10: note: Revealed type is "def (data: Any) -> Any"',
+            '10: note: Revealed type is "def (data: Any, *, columns: typing.Mapping[str, str] | None =, '
+            'recalled_at: str | None =, now: str | float | datetime.datetime | None =, time_unit: str | None =, '
+            'max_skew: float | None =) -> Any"',
         ],
     ),
     "bulk": (

@@ -132,7 +132,7 @@ BAD_TABLES = [
     (lambda: pa.table(with_column("frequency", pa.array([0.5, 0.1, None, 0.2]))),
      ValueError, "column 'frequency': row 2 is null, not a number"),
     (lambda: pa.table(with_column("keep_forever", pa.array([True, None, False, False]))),
-     ValueError, "column 'keep_forever': row 1 is null, not a number"),
+     ValueError, "column 'keep_forever': row 1 is null, not a flag"),
     (lambda: pd.DataFrame(with_column("retrieval_count", [1.0, 2.0, 3.0, math.nan])),
      ValueError, "column 'retrieval_count': row 3 is nan, not a finite number"),
     (lambda: pd.DataFrame(with_column("days_since_recall", pd.Series(["1", "2", "3", "4"], dtype=object))),
@@ -144,17 +144,24 @@ BAD_TABLES = [
     (lambda: pa.table(with_column("keep_forever", [0.0, 1.0, 0.0, 0.0])),
      TypeError, "column 'keep_forever' must hold booleans or the integers 0 and 1, not double"),
     (lambda: pd.DataFrame({k: v for k, v in ROWS.items() if k != "frequency"}),
-     ValueError, "missing column 'frequency'"),
+     ValueError, "missing column 'frequency' (field frequency); map another with "
+     "columns={'frequency': ...} / --column frequency=COLUMN"),
     (lambda: pa.table({k: v for k, v in ROWS.items() if k != "importance"}),
-     ValueError, "missing column 'importance'"),
+     ValueError, "missing column 'importance' (field importance); map another with "
+     "columns={'importance': ...} / --column importance=COLUMN"),
     (lambda: pd.DataFrame(with_column("importance", pd.Categorical([0.5, 0.1, 0.2, 0.3]))),
      TypeError, "column 'importance' must hold numbers (floating-point or integers), not category"),
     (lambda: pd.concat([pd.DataFrame(ROWS), pd.DataFrame({"importance": [1.0] * 4})], axis=1),
      ValueError, "column 'importance' appears 2 times"),
     (lambda: pa.table(ROWS).append_column("keep_forever", pa.array([0] * 4)),
      ValueError, "column 'keep_forever' appears 2 times"),
-    (lambda: ROWS, TypeError, "tier_table takes a pyarrow Table or RecordBatch or a pandas DataFrame, not dict"),
-    (lambda: pd.Series([1.0]), TypeError, "tier_table takes a pandas DataFrame, not Series"),
+    (lambda: ROWS, TypeError, "tier_table takes a pandas DataFrame, a Polars DataFrame or LazyFrame, a "
+     "pyarrow Table or RecordBatch, a DuckDB relation, or any object with __arrow_c_stream__ (the Arrow "
+     "PyCapsule stream), not builtins.dict"),
+    (lambda: pd.Series([1.0]), TypeError, "tier_table takes a pandas DataFrame, a Polars DataFrame or "
+     "LazyFrame, a pyarrow Table or RecordBatch, a DuckDB relation, or any object with __arrow_c_stream__ "
+     "(the Arrow PyCapsule stream), not pandas.Series; for separate arrays or Series use tier_arrays or "
+     "score_arrays"),
 ]
 
 

@@ -29,9 +29,9 @@ SUBCOMMANDS = (one_call, tier_jsonl, retier, tier_parquet)
 
 EXIT_STATUS = (
     "Exit status: 0 success; 1 the engine refused a payload or a record, or a job failed; "
-    "2 usage error; 3 bad lines set aside (tier-jsonl --errors); 130 interrupted (Ctrl-C); "
+    "2 usage error; 3 bad lines or rows set aside (--errors); 130 interrupted (Ctrl-C); "
     "143 or 129 ended by SIGTERM or SIGHUP. A command ended early removes what it had "
-    "begun to write."
+    "begun to write (but for the batches an online retier wrote, and their report)."
 )
 
 

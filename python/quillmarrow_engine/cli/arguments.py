@@ -10,6 +10,7 @@ import os
 
 from ..errors import UsageError
 from ..fields import FIELDS, RESULT_FIELDS
+from ..frames.vocabulary import DEFAULT_MAX_SKEW, TIME_UNITS, Vocabulary, vocabulary
 
 
 def positive_int(text: str) -> int:
@@ -28,6 +29,11 @@ def field_mapping(text: str) -> tuple[str, str]:
     name, sep, column = text.partition("=")
     if not sep or not name or not column:
         raise argparse.ArgumentTypeError(f"expected FIELD=COLUMN, got {text!r}")
+    if name == "retention":
+        raise argparse.ArgumentTypeError(
+            "retention changes with the clock and is stored only on request: "
+            f"name its column with --retention-column {column}"
+        )
     if name not in FIELDS + RESULT_FIELDS:
         raise argparse.ArgumentTypeError(
             f"unknown field {name!r} (fields: {', '.join(FIELDS + RESULT_FIELDS)})"
@@ -55,3 +61,41 @@ def check_writable(path: str | None) -> None:
         raise UsageError(f"cannot write {path}: {os.strerror(errno.ENOENT)}")
     if not os.access(folder, os.W_OK | os.X_OK):
         raise UsageError(f"cannot write {path}: {os.strerror(errno.EACCES)}")
+
+
+def add_vocabulary_options(sub: argparse.ArgumentParser) -> None:
+    """The options every tiering command shares: --column, --recalled-at,
+    --now, --time-unit and --max-skew."""
+    sub.add_argument(
+        "--column", action="append", default=[], metavar="FIELD=COLUMN", type=field_mapping,
+        help=f"read FIELD from COLUMN (fields: {', '.join(FIELDS)}; results: "
+        f"{', '.join(RESULT_FIELDS)}); repeatable",
+    )
+    sub.add_argument(
+        "--recalled-at", metavar="COLUMN",
+        help="count days since recall from this column of recall times (timestamps, dates, "
+        "ISO-8601 texts, or numbers in --time-unit) instead of reading days_since_recall",
+    )
+    sub.add_argument(
+        "--now", metavar="TIME",
+        help="the time days are counted to: ISO-8601 or Unix seconds (default: when the run starts)",
+    )
+    sub.add_argument(
+        "--time-unit", choices=TIME_UNITS, metavar="UNIT",
+        help="the unit of recall times given as numbers: s, ms, us or ns (default s)",
+    )
+    sub.add_argument(
+        "--max-skew", type=float, metavar="SECONDS",
+        help=f"how far a recall time may lie after now and count as day 0 (default {DEFAULT_MAX_SKEW:g})",
+    )
+
+
+def vocabulary_of(args: argparse.Namespace) -> Vocabulary:
+    """The options of add_vocabulary_options, checked (now fixed once); a
+    UsageError names what is wrong."""
+    try:
+        return vocabulary(
+            dict(args.column), args.recalled_at, args.now, args.time_unit, args.max_skew
+        )
+    except (ValueError, TypeError) as exc:
+        raise UsageError(str(exc)) from None

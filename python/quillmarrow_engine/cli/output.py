@@ -49,21 +49,40 @@ def format_transitions(result: RetierResult) -> str:
 
 def format_retier(result: RetierResult) -> str:
     """The closing report of retier: the summary tier-jsonl gives, the tier
-    changes, and what was written."""
+    changes, what was written and what was not; for a run that stopped
+    early, how far it got."""
     if result.rows:
         tally = Tally(items=result.rows)
         tally.tiers.update(result.tiers)
         tally.actions.update(result.actions)
         text = format_summary(tally, result.seconds) + "\n" + format_transitions(result)
     else:
-        text = "no rows in the table\n"
+        text = "no rows in the table\n" if not result.bad_rows else ""
     verb = "would change" if result.dry_run else "changed"
     text += f"\ntier or action {verb}: {result.changed:,} of {result.rows:,} rows\n"
+    what = "tier, action or retention" if result.retention_stored else "tier or action"
     if result.dry_run:
         text += "dry run: nothing written\n"
+    elif result.atomic:
+        text += f"written: {_rows(result.written)} ({what} differed), in one transaction\n"
     else:
-        text += f"written: {result.written:,} rows (tier, action or retention differed), committed\n"
+        text += f"written: {_rows(result.written)} ({what} differed), batch by batch\n"
+    for count, line in (
+        (result.retried, "read again and re-scored: {} (changed or held by the application)"),
+        (result.skipped_changed, "skipped: {} the application changed meanwhile (left for the next run)"),
+        (result.skipped_locked, "skipped: {} held by another transaction beyond the lock timeout"),
+        (result.bad_rows, "set aside {} (bad)"),
+    ):
+        if count:
+            text += line.format(_rows(count)) + "\n"
+    if result.stopped is not None:
+        total = f"{result.total:,}" if result.total is not None else "?"
+        text += f"done: {result.rows + result.bad_rows:,} of {total} rows\n"
     return text
+
+
+def _rows(count: int) -> str:
+    return f"{count:,} row" + ("" if count == 1 else "s")
 
 
 class Progress:

@@ -3,15 +3,30 @@
 from __future__ import annotations
 
 import argparse
+import math
 import sys
 from typing import Any
 
 from ..errors import RetierError
-from ..fields import FIELDS, RESULT_FIELDS
-from ..retiering import DEFAULT_BATCH_SIZE, retier
+from ..fields import FIELDS
+from ..retiering import DEFAULT_BATCH_SIZE, DEFAULT_LOCK_TIMEOUT, RetierResult, retier
 from ..times import parse_now
 from .arguments import check_writable, field_mapping, positive_int
 from .output import Progress, format_retier, progress_bar
+
+# Exit status of a run that set bad rows aside.
+EXIT_SET_ASIDE = 3
+
+
+def seconds(text: str) -> float:
+    """An argparse type: a positive number of seconds."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, got {text}")
+    return value
 
 
 def register(commands: Any) -> None:
@@ -19,10 +34,11 @@ def register(commands: Any) -> None:
         "retier",
         help="re-tier every row of a SQLite or PostgreSQL table in place",
         description=(
-            "Read the rows of a table in batches, score them with the engine and write "
-            "tier, action and retention back, set-based, in one transaction. With "
-            "--dry-run nothing is written; either way the counts per tier change and "
-            "per action go to standard error."
+            "Read the rows of a table in batches, score them with the engine and write back "
+            "the tier and action of the rows whose decision changed, each batch in a short "
+            "transaction of its own (--atomic: the whole run in one), never over a row the "
+            "application changed meanwhile. With --dry-run nothing is written; either way the "
+            "counts per tier change and per action go to standard error."
         ),
     )
     sub.add_argument(
@@ -33,11 +49,11 @@ def register(commands: Any) -> None:
     sub.add_argument("--table", required=True, metavar="NAME",
                      help="the table (SCHEMA.NAME on PostgreSQL)")
     sub.add_argument("--key", default="id", metavar="COLUMN",
-                     help="the column naming each row (default id)")
+                     help="the column naming each row, unique (default id)")
     sub.add_argument(
         "--column", action="append", default=[], metavar="FIELD=COLUMN", type=field_mapping,
-        help=f"read FIELD from COLUMN (fields: {', '.join(FIELDS)}; results: "
-        f"{', '.join(RESULT_FIELDS)}); repeatable",
+        help=f"read FIELD from COLUMN (fields: {', '.join(FIELDS)}; results: tier, action); "
+        "repeatable",
     )
     sub.add_argument(
         "--recalled-at", metavar="COLUMN",
@@ -48,12 +64,32 @@ def register(commands: Any) -> None:
         "--now", metavar="TIME",
         help="the time days are counted to: ISO-8601 or Unix seconds (default: when the run starts)",
     )
+    sub.add_argument(
+        "--retention-column", metavar="COLUMN",
+        help="also store retention in COLUMN; it changes with the clock, so nearly every row "
+        "is then written on every run (default: retention is not stored)",
+    )
     sub.add_argument("--add-columns", action="store_true",
-                     help="create the tier, action and retention columns when missing")
+                     help="create the tier and action columns (and the retention column) when missing")
+    sub.add_argument(
+        "--atomic", action="store_true",
+        help="the whole run in one transaction: readers see every new decision or none, and a "
+        "failure writes nothing; rows written stay locked until the end",
+    )
+    sub.add_argument(
+        "--lock-timeout", type=seconds, default=DEFAULT_LOCK_TIMEOUT, metavar="SECONDS",
+        help="wait at most this long, in all, for rows other transactions hold (then skip "
+        f"them), and for any table or database lock (default {DEFAULT_LOCK_TIMEOUT:g})",
+    )
     sub.add_argument("--dry-run", action="store_true", help="write nothing; only count and report")
     sub.add_argument(
         "--report", metavar="FILE",
         help="write one JSON line per row whose tier or action changes",
+    )
+    sub.add_argument(
+        "--errors", metavar="FILE",
+        help="set bad rows aside: write each one's key, column and message to FILE (JSON "
+        "Lines) and go on; exit status 3 if there were any",
     )
     sub.add_argument(
         "--batch-size", type=positive_int, default=DEFAULT_BATCH_SIZE, metavar="N",
@@ -66,6 +102,7 @@ def register(commands: Any) -> None:
 def run(args: argparse.Namespace) -> int:
     """Runs the subcommand; raises RetierError for anything refused."""
     check_writable(args.report)
+    check_writable(args.errors)
     try:
         now = parse_now(args.now) if args.now is not None else None
     except ValueError as exc:
@@ -82,15 +119,28 @@ def run(args: argparse.Namespace) -> int:
     try:
         result = retier(
             args.database, args.table, key=args.key, columns=dict(args.column),
-            recalled_at=args.recalled_at, now=now, add_columns=args.add_columns,
-            dry_run=args.dry_run, report=args.report, batch_size=args.batch_size,
-            progress=progress,
+            recalled_at=args.recalled_at, now=now, retention_column=args.retention_column,
+            add_columns=args.add_columns, atomic=args.atomic, lock_timeout=args.lock_timeout,
+            dry_run=args.dry_run, report=args.report, errors=args.errors,
+            batch_size=args.batch_size, progress=progress if _shows_progress(args) else None,
         )
         if bars:
             bars[0].update(result.rows, result.rows, final=True)
+    except RetierError as exc:
+        if bars:
+            bars[0].close()
+            bars.clear()
+        if isinstance(exc.result, RetierResult) and not args.quiet:
+            sys.stderr.write(format_retier(exc.result))  # what was done before it stopped
+        raise
     finally:
         if bars:
             bars[0].close()
     if not args.quiet:
         sys.stderr.write(format_retier(result))
-    return 0
+    return EXIT_SET_ASIDE if result.bad_rows else 0
+
+
+def _shows_progress(args: argparse.Namespace) -> bool:
+    # Counting the rows for the bar costs a pass over the table: only for a terminal.
+    return not args.quiet and sys.stderr.isatty()

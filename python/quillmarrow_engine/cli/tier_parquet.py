@@ -12,7 +12,7 @@ from .._optional import missing, needs_message
 from ..errors import UsageError
 from ..parquet import DEFAULT_BATCH_ROWS, DEFAULT_WORKERS, ENGINES, NEEDS, plan, run_dask, run_local, run_spark
 from ..parquet.files import total_rows
-from .arguments import positive_int
+from .arguments import add_vocabulary_options, positive_int, vocabulary_of
 from .output import format_summary, progress_bar
 
 
@@ -39,6 +39,7 @@ def register(commands: Any) -> None:
         "--batch-size", type=positive_int, default=DEFAULT_BATCH_ROWS, metavar="N",
         help=f"rows per call into the engine, on every engine (default {DEFAULT_BATCH_ROWS:,})",
     )
+    add_vocabulary_options(sub)
     sub.add_argument(
         "-q", "--quiet", action="store_true",
         help="no progress bar, no summary, and none of Dask's or Spark's own logging",
@@ -64,6 +65,8 @@ def _check_options(args: argparse.Namespace) -> None:
 def run(args: argparse.Namespace) -> int:
     """Runs the subcommand; usage errors raise UsageError, a failed job JobError."""
     _check_options(args)
+    # now is fixed here, once: every file, batch and worker counts to it.
+    vocab = vocabulary_of(args)
     job = plan(args.input, args.output)
     start = time.perf_counter()
     # Spark reports no progress while its job runs: no bar, only the summary.
@@ -73,15 +76,16 @@ def run(args: argparse.Namespace) -> int:
         workers = args.workers or DEFAULT_WORKERS
         if args.engine == "spark":
             tally = run_spark(
-                job, master=args.master, workers=workers, batch_rows=args.batch_size, quiet=args.quiet
+                job, master=args.master, workers=workers, vocab=vocab, batch_rows=args.batch_size,
+                quiet=args.quiet,
             )
         elif args.engine == "dask":
             tally = run_dask(
                 job, scheduler=args.scheduler, workers=workers, batch_rows=args.batch_size,
-                progress=progress.rows, quiet=args.quiet,
+                progress=progress.rows, vocab=vocab, quiet=args.quiet,
             )
         else:
-            tally = run_local(job, batch_rows=args.batch_size, progress=progress.rows)
+            tally = run_local(job, batch_rows=args.batch_size, progress=progress.rows, vocab=vocab)
         progress.update(tally.items, tally.items, final=True)
     finally:
         progress.close()

@@ -8,8 +8,9 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from ..bad_rows import describe_failure
-from ..columns import tier_table
 from ..errors import JobError
+from ..frames import apply
+from ..frames.vocabulary import Vocabulary, vocabulary
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -23,30 +24,34 @@ def names_type() -> pa.DataType:
     return pa.dictionary(pa.int32(), pa.string())
 
 
-def output_schema(schema: pa.Schema) -> pa.Schema:
+def output_schema(schema: pa.Schema, vocab: Vocabulary) -> pa.Schema:
     """The schema of what tier_table gives for an input schema: columns named
-    retention, tier or action replaced where they stand, the others added at
-    the end, tier and action of names_type()."""
+    like the results (retention, tier, action, or as the vocabulary maps
+    them) replaced where they stand, the others added at the end, tier and
+    action of names_type()."""
     import pyarrow as pa
 
+    kinds = {"retention": pa.float64(), "tier": names_type(), "action": names_type()}
     added = {
-        "retention": pa.field("retention", pa.float64(), nullable=False),
-        "tier": pa.field("tier", names_type(), nullable=False),
-        "action": pa.field("action", names_type(), nullable=False),
+        vocab.column(name): pa.field(vocab.column(name), kinds[name], nullable=False)
+        for name in ("retention", "tier", "action")
     }
     fields = [added.pop(f.name) if f.name in added else f for f in schema]
     return pa.schema(fields + list(added.values()), metadata=schema.metadata)
 
 
-def tier_batch(batch: Any, schema: pa.Schema, where: str, first_row: int) -> Any:
+def tier_batch(batch: Any, schema: pa.Schema, where: str, first_row: int, vocab: Vocabulary) -> Any:
     """tier_table on one Arrow record batch of file `where` whose first row
     has index first_row in the file, as a Table of the given output schema."""
     import pyarrow as pa
 
+    def tier(data: Any) -> Any:
+        return apply(data, vocab, "tier-parquet")
+
     try:
-        tiered = tier_table(batch)
+        tiered = tier(batch)
     except (ValueError, TypeError) as exc:
-        raise JobError(describe_failure(exc, batch, lambda i: where, lambda i: first_row + i)) from None
+        raise JobError(describe_failure(exc, batch, lambda i: where, lambda i: first_row + i, tier)) from None
     return pa.Table.from_batches([tiered]).cast(schema)
 
 
@@ -76,6 +81,7 @@ def tier_file(
     in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int,
     on_batch: Callable[[int], None] | None = None,
     stop: Callable[[], bool] | None = None,
+    vocab: Vocabulary | None = None,
 ) -> FileResult:
     """Tier one Parquet file into another, one batch at a time, rows in order.
 
@@ -85,14 +91,14 @@ def tier_file(
     import pyarrow as pa
 
     try:
-        return _tier_file(in_fs, source, out_fs, target, batch_rows, on_batch, stop)
+        return _tier_file(in_fs, source, out_fs, target, batch_rows, vocab or vocabulary(), on_batch, stop)
     except pa.ArrowException as exc:
         # A file that is not Parquet, a read or write error.
         raise JobError(f"{source}: {exc}") from None
 
 
 def _tier_file(
-    in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int,
+    in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int, vocab: Vocabulary,
     on_batch: Callable[[int], None] | None,
     stop: Callable[[], bool] | None,
 ) -> FileResult:
@@ -105,14 +111,14 @@ def _tier_file(
         raise Stopped(source)
     with in_fs.open_input_file(source) as raw:
         reader = pq.ParquetFile(raw)
-        schema = output_schema(reader.schema_arrow)
+        schema = output_schema(reader.schema_arrow, vocab)
         with out_fs.open_output_stream(target) as sink, pq.ParquetWriter(sink, schema) as writer:
             for batch in reader.iter_batches(batch_size=batch_rows):
-                table = tier_batch(batch, schema, source, rows)
+                table = tier_batch(batch, schema, source, rows, vocab)
                 writer.write_table(table, row_group_size=batch_rows)
                 rows += table.num_rows
                 for name, counts in (("tier", tiers), ("action", actions)):
-                    for key, n in count_names(table.column(name)).items():
+                    for key, n in count_names(table.column(vocab.column(name))).items():
                         counts[key] = counts.get(key, 0) + n
                 if on_batch is not None:
                     on_batch(table.num_rows)

@@ -13,30 +13,34 @@ from typing import Any
 
 from .._sealed import sealed
 from ..errors import JobError
+from ..frames.vocabulary import Vocabulary
 from ..tally import Tally
 from ..worker_errors import describe, from_exception
 from .files import FileResult, Stopped, tier_file
 from .plan import DEFAULT_BATCH_ROWS, DEFAULT_WORKERS, Job, staged, target
 
 
-def _file_task(in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int, abort: str) -> FileResult:
+def _file_task(
+    in_fs: Any, source: str, out_fs: Any, target: str, batch_rows: int, vocab: Vocabulary | None, abort: str
+) -> FileResult:
     # The job sets the Dask event named abort when it fails, and every task
     # still running stops at its next batch.
     from distributed import Event
 
     event = Event(abort)
-    return tier_file(in_fs, source, out_fs, target, batch_rows, stop=event.is_set)
+    return tier_file(in_fs, source, out_fs, target, batch_rows, stop=event.is_set, vocab=vocab)
 
 
 def run_dask(
     job: Job, scheduler: str | None = None, workers: int = DEFAULT_WORKERS,
     batch_rows: int = DEFAULT_BATCH_ROWS, progress: Callable[[int], None] | None = None,
-    quiet: bool = False,
+    vocab: Vocabulary | None = None, quiet: bool = False,
 ) -> Tally:
     """Tier every file as one task on a Dask cluster: the one at scheduler,
     or a local cluster of `workers` processes started for this job.
-    progress, if given, gets the rows done so far as files finish. quiet:
-    Dask logs nothing (not even a failed task's traceback, which the
+    progress, if given, gets the rows done so far as files finish. vocab:
+    the columns and recall times to read (default: the fields' own names).
+    quiet: Dask logs nothing (not even a failed task's traceback, which the
     JobError then carries)."""
     from distributed import Event, as_completed, wait
 
@@ -49,7 +53,7 @@ def run_dask(
             tasks = [
                 sealed(partial(
                     _file_task, job.in_fs, source.path, job.out_fs, target(job, staging, source), batch_rows,
-                    abort.name,
+                    vocab, abort.name,
                 ))
                 for source in job.sources
             ]

@@ -17,9 +17,11 @@ import tempfile
 import warnings
 from collections.abc import Iterable, Iterator, Mapping
 from contextlib import contextmanager
+from functools import partial
 from typing import IO, Any
 
 from ..errors import JobError
+from ..frames.vocabulary import Vocabulary, vocabulary
 from ..tally import Tally
 from ..worker_errors import WorkerFailure, describe, from_text
 from .plan import DEFAULT_BATCH_ROWS, DEFAULT_WORKERS, Job, staged
@@ -34,15 +36,16 @@ _JVM_LINES = 10
 
 def run_spark(
     job: Job, master: str | None = None, workers: int = DEFAULT_WORKERS, session: Any = None,
-    batch_rows: int = DEFAULT_BATCH_ROWS, quiet: bool = False,
+    vocab: Vocabulary | None = None, batch_rows: int = DEFAULT_BATCH_ROWS, quiet: bool = False,
 ) -> Tally:
     """Tier the dataset with Spark: in `session`, or in a session on `master`
     (default local[workers]) started for this job and stopped after it.
 
-    The Python workers get batch_rows rows at a time. quiet: a session
-    started here prints nothing of Spark's own (its log and the JVM's
-    output); a session given keeps its settings. Returns the rows per tier
-    and per action."""
+    vocab: the columns and recall times to read (default: the fields' own
+    names). The Python workers get batch_rows rows at a time. quiet: a
+    session started here prints nothing of Spark's own (its log and the
+    JVM's output); a session given keeps its settings. Returns the rows per
+    tier and per action."""
     from pyspark.sql import SparkSession
 
     # Arrow batches need no pandas; pyspark's warning about its version is noise here.
@@ -60,7 +63,7 @@ def run_spark(
             # repeat the Python traceback several times over.
             session.sparkContext.setLogLevel("FATAL")
     try:
-        return _spark_job(session, job, batch_rows)
+        return _spark_job(session, job, vocab or vocabulary(), batch_rows)
     finally:
         if owned:
             session.stop()
@@ -144,7 +147,7 @@ def settings(session: Any, values: Mapping[str, str]) -> Iterator[None]:
                 session.conf.set(name, value)
 
 
-def _spark_job(session: Any, job: Job, batch_rows: int) -> Tally:
+def _spark_job(session: Any, job: Job, vocab: Vocabulary, batch_rows: int) -> Tally:
     from py4j.protocol import Py4JJavaError
     from pyspark.errors import PySparkException
 
@@ -153,15 +156,15 @@ def _spark_job(session: Any, job: Job, batch_rows: int) -> Tally:
     with settings(session, job_settings(batch_rows)), staged(job, create=False) as staging:
         counts = new_counts(session)
         try:
-            tiered = tier_counted(session.read.parquet(job.input), counts)
+            tiered = tier_counted(session.read.parquet(job.input), vocab, counts)
             tiered.write.parquet(staging if "://" in job.output else "file://" + staging)
         except (PySparkException, Py4JJavaError) as exc:
-            raise JobError(_failure(session, job, str(exc))) from None
+            raise JobError(_failure(session, job, vocab, str(exc))) from None
     tally, _ = counted(counts)
     return tally
 
 
-def _failure(session: Any, job: Job, text: str) -> str:
+def _failure(session: Any, job: Job, vocab: Vocabulary, text: str) -> str:
     """The message for a failed job, from the text of Spark's error: a bad
     row named by its file and row, a worker's failure with its cause, or the
     first line of what Spark says."""
@@ -169,7 +172,7 @@ def _failure(session: Any, job: Job, text: str) -> str:
     if failure is None:
         return _first_line(text)
     if _bad_rows(failure):
-        located = _locate_bad_row(session, job)
+        located = _locate_bad_row(session, job, vocab)
         if located is not None:
             return located
     python = getattr(session.sparkContext, "pythonExec", None)
@@ -183,9 +186,10 @@ def _bad_rows(failure: WorkerFailure) -> bool:
     return failure.name in ("ValueError", "TypeError") and engine
 
 
-def _locate_bad_row(session: Any, job: Job) -> str | None:
+def _locate_bad_row(session: Any, job: Job, vocab: Vocabulary) -> str | None:
     """A second pass over the input, each row with its file and its index in
-    the file: the message naming a bad row, or None if the pass finds none."""
+    the file, tiered with the job's options: the message naming a bad row,
+    or None if the pass finds none."""
     from py4j.protocol import Py4JJavaError
     from pyspark.errors import PySparkException
 
@@ -194,7 +198,7 @@ def _locate_bad_row(session: Any, job: Job) -> str | None:
         "*", frame["_metadata.file_path"].alias(FILE_COLUMN), frame["_metadata.row_index"].alias(ROW_COLUMN)
     )
     try:
-        located.mapInArrow(_check_located, "found boolean").collect()
+        located.mapInArrow(partial(_check_located, vocab), "found boolean").collect()
     except (PySparkException, Py4JJavaError) as exc:
         failure = from_text(str(exc))
         if failure is not None and failure.name == "JobError":
@@ -202,15 +206,18 @@ def _locate_bad_row(session: Any, job: Job) -> str | None:
     return None
 
 
-def _check_located(batches: Iterable[Any]) -> Iterator[Any]:
+def _check_located(vocab: Vocabulary, batches: Iterable[Any]) -> Iterator[Any]:
     # Runs in Spark's Python workers; yields nothing: a batch that tier_table
     # refuses raises a JobError naming the file and row of its first bad row.
     from ..bad_rows import describe_failure
-    from ..columns import tier_table
+    from ..frames import apply
+
+    def tier(data: Any) -> Any:
+        return apply(data, vocab, "tier-parquet")
 
     for batch in batches:
         try:
-            tier_table(batch)
+            tier(batch)
         except (ValueError, TypeError) as exc:
             files = batch.column(FILE_COLUMN)
             rows = batch.column(ROW_COLUMN)
@@ -218,7 +225,7 @@ def _check_located(batches: Iterable[Any]) -> Iterator[Any]:
             def file_of(i: int) -> str:
                 return _local_path(files[i].as_py()) if batch.num_rows else "input"
 
-            raise JobError(describe_failure(exc, batch, file_of, lambda i: int(rows[i].as_py()))) from None
+            raise JobError(describe_failure(exc, batch, file_of, lambda i: int(rows[i].as_py()), tier)) from None
     yield from ()
 
 

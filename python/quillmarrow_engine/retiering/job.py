@@ -1,36 +1,40 @@
-"""The re-tiering run: one transaction over the table, batch by batch.
+"""The re-tiering run: a table read and written back in batches.
 
-Rows are read in batches, scored by `tier_arrays` in one call per batch, and
-the new tier, action and retention go back set-based (one `executemany` per
-batch on SQLite; on PostgreSQL a `COPY` into a temporary table and one
-`UPDATE ... FROM` at the end). The whole run is one transaction, so readers
-see every new tier or none, and any failure (a bad row, a lost connection,
-Ctrl-C) leaves the table as it was.
+Online (the default), every batch is read in a short transaction and its
+changed decisions are written in another, so the application's own writes
+wait at most for one batch; a run that stops (a bad row, a lost connection,
+Ctrl-C) keeps the batches it wrote, and running it again finishes the job.
+An atomic run does the same work inside one transaction: readers see every
+new decision or none, and a failure leaves the table as it was.
 
 A dry run reads and scores the same way and writes nothing; the same counts
-and the same report (one JSON line per row whose tier or action changes) come
-out of a real run, describing the change made.
+and the same report (one JSON line per row whose tier or action changes)
+come out of a real run, describing the change made.
 """
 
 from __future__ import annotations
 
+import math
 import os
 import time
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
+from contextlib import nullcontext
 from datetime import datetime
 from typing import Any, TextIO
 
 from ..errors import RetierError
-from ..stores import open_store
+from ..stores import Layout, Store, open_store
 from ..times import parse_now
 from .layout import check_mapping, resolve_layout
-from .report import report_sink, write_changes
+from .passes import Options, Passes, Progress
+from .report import output_sink
 from .result import RetierResult
 from .scoring import Scorer
 
 DEFAULT_BATCH_SIZE = 10_000
+DEFAULT_LOCK_TIMEOUT = 5.0  # seconds
 
-Progress = Callable[[int, int], None]  # (rows done, rows in the table)
+Output = str | os.PathLike[str] | TextIO | None
 
 
 def retier(
@@ -41,9 +45,13 @@ def retier(
     columns: Mapping[str, str] | None = None,
     recalled_at: str | None = None,
     now: str | float | datetime | None = None,
+    retention_column: str | None = None,
     add_columns: bool = False,
+    atomic: bool = False,
+    lock_timeout: float = DEFAULT_LOCK_TIMEOUT,
     dry_run: bool = False,
-    report: str | os.PathLike[str] | TextIO | None = None,
+    report: Output = None,
+    errors: Output = None,
     batch_size: int = DEFAULT_BATCH_SIZE,
     progress: Progress | None = None,
 ) -> RetierResult:
@@ -52,50 +60,91 @@ def retier(
     `database` is a SQLite path, a ``sqlite:///path`` URL (an absolute path
     takes four slashes: ``sqlite:////var/lib/memories.db``), a
     ``postgresql://...`` URL, or an open ``sqlite3`` or ``psycopg`` connection
-    (used inside its own transaction or savepoint, and not closed).
-    `columns` maps a record field or "tier"/"action"/"retention" to another
-    column name. `recalled_at` names a timestamp column used instead of
+    (not closed; a psycopg connection inside a transaction gets savepoints).
+    `columns` maps a record field or "tier"/"action" to another column name.
+    `recalled_at` names a timestamp column used instead of
     `days_since_recall`, counted to `now` (ISO-8601 text, Unix seconds or an
-    aware datetime; default: the time the run starts). `report` gets one JSON
-    line per row whose tier or action changes. Raises `RetierError` for a bad
-    row or option; the table is then unchanged.
+    aware datetime; default: the time the run starts). `retention_column`
+    names a column to store retention in (it changes with the clock, so
+    nearly every row is then written on every run); without it retention is
+    neither read nor written.
+
+    A row is written only when its decision changes, and only if its input
+    columns still hold the values it was scored from. Online (the default)
+    each batch is written in a transaction of its own; `atomic` makes the
+    whole run one transaction. A row another transaction holds is waited for
+    up to `lock_timeout` seconds (in all, per run) and then skipped.
+
+    `report` gets one JSON line per row whose tier or action changes;
+    `errors` (a path or a text stream) gets one per bad row, which is then
+    set aside instead of stopping the run. Raises `RetierError` for a bad row
+    or option; online, its `result` tells what the run had done by then.
     """
     start = time.perf_counter()
     if batch_size < 1:
         raise RetierError(f"batch size must be at least 1, got {batch_size}")
+    if not (lock_timeout > 0 and math.isfinite(lock_timeout)):
+        raise RetierError(f"lock timeout must be a positive number of seconds, got {lock_timeout}")
     try:
         now_seconds = parse_now(now) if now is not None else time.time()
     except ValueError as exc:
         raise RetierError(str(exc)) from None
-    mapping = check_mapping(columns or {}, recalled_at)
+    mapping = check_mapping(columns or {}, recalled_at, retention_column)
     scorer = Scorer()
-    result = RetierResult(dry_run=dry_run, now=now_seconds)
-    with open_store(database) as store, report_sink(report) as sink:
-        store.begin(write=not dry_run)
+    result = RetierResult(dry_run=dry_run, atomic=atomic, now=now_seconds,
+                          retention_stored=retention_column is not None)
+    online = not atomic and not dry_run  # what it writes stays, even when it stops
+
+    def keep() -> bool:  # the report of an online run that stops after doing some work
+        return online and bool(result.rows or result.bad_rows)
+
+    with open_store(database) as store, output_sink(report, keep) as report_out, \
+            output_sink(errors, keep) as errors_out:
+        store.configure(lock_timeout)
+        run = store.transaction(write=not dry_run) if atomic else nullcontext()
+        layout = None
         try:
-            layout = resolve_layout(store, table, key, mapping, recalled_at, add_columns, dry_run)
-            total = store.count(layout)
-            if progress:
-                progress(0, total)
-            for batch in store.read(layout, batch_size):
-                scored = scorer.score(batch, layout, now_seconds)
-                scorer.account(scored, result)
-                if sink is not None:
-                    write_changes(sink, scorer.changes(scored, batch))
-                if not dry_run:
-                    result.written += store.write(layout, *scorer.updates(scored, batch))
-                if progress:
-                    progress(result.rows, max(total, result.rows))
-            if not dry_run:
-                store.finish(layout)
-        except BaseException as exc:
-            store.rollback()
-            if isinstance(exc, store.errors):
-                raise RetierError(f"{store.name}: {exc}".strip()) from exc
-            raise
-        try:
-            store.commit()
+            with run:
+                step = nullcontext() if atomic else store.transaction(write=not dry_run)
+                with step:
+                    layout = resolve_layout(store, table, key, mapping, recalled_at, add_columns,
+                                            dry_run)
+                options = Options(now_seconds, batch_size, lock_timeout, atomic, dry_run,
+                                  report_out, errors_out, progress)
+                Passes(store, layout, scorer, result, options).run()
+        except RetierError as exc:
+            raise _stopped(exc, store, layout, result, online) from exc.__cause__
         except store.errors as exc:
-            raise RetierError(f"{store.name}: commit failed: {exc}".strip()) from exc
+            error = _database_error(store, exc, lock_timeout)
+            raise _stopped(error, store, layout, result, online) from exc
     result.seconds = time.perf_counter() - start
     return result
+
+
+def _database_error(store: Store, exc: BaseException, lock_timeout: float) -> RetierError:
+    kind = store.timeout_kind(exc)
+    text = str(exc).strip()
+    if kind == "lock":
+        return RetierError(
+            f"{store.name}: waited --lock-timeout {lock_timeout:g} s for a lock that another"
+            f" transaction holds: {text}"
+        )
+    if kind == "statement":
+        return RetierError(
+            f"{store.name}: {text} (the server's statement_timeout; a smaller --batch-size"
+            " makes each statement shorter)"
+        )
+    return RetierError(f"{store.name}: {text}")
+
+
+def _stopped(error: RetierError, store: Store, layout: Layout | None, result: RetierResult,
+             online: bool) -> RetierError:
+    """The error, carrying what an online run had done: its written batches stay."""
+    if online and layout is not None and (result.rows or result.bad_rows):
+        result.stopped = str(error)
+        try:
+            result.total = store.count(layout)
+        except Exception:  # the connection may be gone; the count is only for the summary
+            result.total = None
+        error.result = result
+    return error

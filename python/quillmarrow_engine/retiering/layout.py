@@ -10,16 +10,31 @@ from ..fields import FIELDS, FLAG_FIELDS, RESULT_FIELDS
 from ..stores import Layout, Store
 
 
-def check_mapping(columns: Mapping[str, str], recalled_at: str | None) -> dict[str, str]:
+RETENTION_REFUSED = (
+    "retention changes with the clock and is stored only on request: "
+    "name its column with --retention-column {column} (retention_column={column!r})"
+)
+
+
+def check_mapping(
+    columns: Mapping[str, str], recalled_at: str | None, retention_column: str | None
+) -> dict[str, str]:
     known = FIELDS + RESULT_FIELDS
     for name, column in columns.items():
+        if name == "retention":
+            raise RetierError(RETENTION_REFUSED.format(column=column))
         if name not in known:
             raise RetierError(f"unknown field {name!r} (fields: {', '.join(known)})")
         if not column:
             raise RetierError(f"empty column name for {name!r}")
     if recalled_at is not None and "days_since_recall" in columns:
         raise RetierError("give either a days_since_recall column or a recalled-at column, not both")
-    return dict(columns)
+    if retention_column is not None and not retention_column:
+        raise RetierError("empty column name for retention")
+    mapping = dict(columns)
+    if retention_column is not None:
+        mapping["retention"] = retention_column
+    return mapping
 
 
 def resolve_layout(
@@ -54,7 +69,9 @@ def resolve_layout(
         inputs[name] = need(column, f"field {name}; map another with --column {name}=COLUMN")
     if recalled_at is not None:
         need(recalled_at, "the time of the last recall")
-    results = {name: mapping.get(name, name) for name in RESULT_FIELDS}
+    # Retention is a result only when a column is named for it (check_mapping).
+    results = {name: mapping.get(name, name) for name in RESULT_FIELDS
+               if name != "retention" or name in mapping}
     missing = [name for name, column in results.items() if not has(column)]
     if missing and not add_columns:
         raise RetierError(

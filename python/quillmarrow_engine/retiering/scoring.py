@@ -12,8 +12,8 @@ from .._optional import require
 from ..columns import tier_arrays
 from ..errors import RetierError
 from ..fields import ACTIONS, FLAG_FIELDS, NUMBER_FIELDS, TIERS
-from ..stores import Batch, Layout
-from ..stores.values import flag_array, number_array, seconds_array
+from ..stores import Batch, Decisions, Layout
+from ..stores.values import Problems, flag_array, number_array, seconds_array, show_key
 from ..times import DAY_SECONDS
 from .result import NO_VALUE, RetierResult
 
@@ -39,13 +39,22 @@ class _Names(dict):  # type: ignore[type-arg]
 @dataclass
 class Scored:
     rows: int
-    tier: Any  # uint8 codes
-    action: Any
+    tier: Any  # int32 codes into TIERS
+    action: Any  # int32 codes into ACTIONS
     retention: Any  # float64
     old_tier: Any  # codes into Scorer.old_tiers
     old_action: Any
     changed: Any  # bool: tier or action changes
-    write: Any  # bool: anything to write
+    write: Any  # bool: a good row with anything to write
+    problems: Problems  # the bad rows: index -> (column, message)
+
+    def bad(self) -> list[int]:
+        return sorted(self.problems)
+
+
+def row_name(key: str, value: Any) -> str:
+    """How a message names a row: by its key, as the database shows it."""
+    return f"row {key}={show_key(value)}"
 
 
 class Scorer:
@@ -60,23 +69,34 @@ class Scorer:
 
     def score(self, batch: Batch, layout: Layout, now: float) -> Scored:
         np = self.np
-        n = len(batch.handles)
-        named = _RowNamer(layout.key, batch.keys)
+        n = len(batch)
+        problems = Problems()
         arrays: dict[str, Any] = {}
         for name in NUMBER_FIELDS:
             if name == "days_since_recall" and layout.recalled_at is not None:
-                recalled = seconds_array(batch.values["recalled_at"], layout.recalled_at, named)
+                recalled = seconds_array(batch.values["recalled_at"], layout.recalled_at, problems)
                 arrays[name] = (now - recalled) / DAY_SECONDS
             else:
-                arrays[name] = number_array(batch.values[name], layout.inputs[name], named)
+                arrays[name] = number_array(batch.values[name], layout.inputs[name], problems)
         for name in FLAG_FIELDS:
             if name in layout.inputs:
-                arrays[name] = flag_array(batch.values[name], layout.inputs[name], named)
-        old_tier = np.fromiter(map(self.old_tiers.__getitem__, batch.old_tier), np.int32, n)
-        old_action = np.fromiter(map(self.old_actions.__getitem__, batch.old_action), np.int32, n)
-        return self._tier(arrays, old_tier, old_action, _old_retention(np, batch.old_retention))
+                arrays[name] = flag_array(batch.values[name], layout.inputs[name], problems)
+        old_tier = self._codes(self.old_tiers, batch.old_tier, n)
+        old_action = self._codes(self.old_actions, batch.old_action, n)
+        old_retention = None if batch.old_retention is None else _old_retention(np, batch.old_retention)
+        return self._tier(arrays, old_tier, old_action, old_retention, problems)
 
-    def _tier(self, arrays: dict[str, Any], old_tier: Any, old_action: Any, old_retention: Any) -> Scored:
+    def _codes(self, names: _Names, values: Any, n: int) -> Any:
+        """Codes of the stored names; a store may give them as codes already (-1: NULL)."""
+        np = self.np
+        if isinstance(values, np.ndarray):
+            codes = values.astype(np.int32)
+            codes[codes < 0] = names[None]
+            return codes
+        return np.fromiter(map(names.__getitem__, values), np.int32, n)
+
+    def _tier(self, arrays: dict[str, Any], old_tier: Any, old_action: Any,
+              old_retention: Any, problems: Problems) -> Scored:
         np = self.np
         try:
             out = tier_arrays(
@@ -93,54 +113,49 @@ class Scorer:
         tier = out.tier.astype(np.int32)
         action = out.action.astype(np.int32)
         changed = (old_tier != tier) | (old_action != action)
-        write = changed | ~(old_retention == out.retention)
-        return Scored(len(tier), tier, action, out.retention, old_tier, old_action, changed, write)
+        write = changed if old_retention is None else changed | ~(old_retention == out.retention)
+        if problems:
+            write = write.copy()
+            write[list(problems)] = False
+        return Scored(len(tier), tier, action, out.retention, old_tier, old_action, changed, write,
+                      problems)
 
-    def account(self, s: Scored, result: RetierResult) -> None:
+    def account(self, s: Scored, rows: Any, result: RetierResult) -> None:
+        """Counts the rows (indices into s) in the result's totals."""
         np = self.np
-        result.rows += s.rows
-        result.changed += int(s.changed.sum())
-        for code, count in enumerate(np.bincount(s.tier, minlength=len(TIERS))):
+        tier, action, old_tier = s.tier[rows], s.action[rows], s.old_tier[rows]
+        result.rows += len(tier)
+        result.changed += int(s.changed[rows].sum())
+        for code, count in enumerate(np.bincount(tier, minlength=len(TIERS))):
             if count:
                 result.tiers[TIERS[code]] += int(count)
-        for code, count in enumerate(np.bincount(s.action, minlength=len(ACTIONS))):
+        for code, count in enumerate(np.bincount(action, minlength=len(ACTIONS))):
             if count:
                 result.actions[ACTIONS[code]] += int(count)
         width = len(TIERS)
-        pairs = np.bincount(s.old_tier * width + s.tier)
+        pairs = np.bincount(old_tier * width + tier)
         for pair in np.flatnonzero(pairs):
             old, new = divmod(int(pair), width)
             result.transitions[(self.old_tiers.label(old), TIERS[new])] += int(pairs[pair])
 
-    def changes(self, s: Scored, batch: Batch) -> list[dict[str, Any]]:
-        """One entry per row whose tier or action changes, for the report."""
-        return [
-            {
-                "key": batch.keys[i],
-                "old_tier": self.old_tiers.names[s.old_tier[i]],
-                "new_tier": TIERS[s.tier[i]],
-                "old_action": self.old_actions.names[s.old_action[i]],
-                "new_action": ACTIONS[s.action[i]],
-                "retention": float(s.retention[i]),
-            }
-            for i in self.np.flatnonzero(s.changed).tolist()
-        ]
+    def change(self, s: Scored, batch: Batch, i: int, key: Any) -> dict[str, Any]:
+        """The report's entry for row i, whose tier or action changes."""
+        return {
+            "key": key,
+            "old_tier": self.old_tiers.names[s.old_tier[i]],
+            "new_tier": TIERS[s.tier[i]],
+            "old_action": self.old_actions.names[s.old_action[i]],
+            "new_action": ACTIONS[s.action[i]],
+            "retention": float(s.retention[i]),
+        }
 
-    def updates(self, s: Scored, batch: Batch) -> tuple[list[Any], list[str], list[str], list[float]]:
-        """The rows to write: handle, tier, action, retention."""
-        if s.write.all():
-            return (
-                list(batch.handles),
-                self.tier_objects[s.tier].tolist(),
-                self.action_objects[s.action].tolist(),
-                s.retention.tolist(),
-            )
-        rows = self.np.flatnonzero(s.write)
-        return (
-            [batch.handles[i] for i in rows.tolist()],
-            self.tier_objects[s.tier[rows]].tolist(),
-            self.action_objects[s.action[rows]].tolist(),
-            s.retention[rows].tolist(),
+    def decisions(self, s: Scored, rows: Any, store_retention: bool) -> Decisions:
+        """The decisions of the rows (indices into s) to write."""
+        return Decisions(
+            rows=rows.tolist(),
+            tiers=self.tier_objects[s.tier[rows]].tolist(),
+            actions=self.action_objects[s.action[rows]].tolist(),
+            retentions=s.retention[rows].tolist() if store_retention else None,
         )
 
 
@@ -159,14 +174,3 @@ def _float_or_nan(value: Any) -> float:
         return float(value)
     except (TypeError, ValueError):
         return math.nan
-
-
-class _RowNamer:
-    """Names a row of the batch by its key, for messages."""
-
-    def __init__(self, key: str, keys: Sequence[Any]) -> None:
-        self.key = key
-        self.keys = keys
-
-    def __call__(self, index: int) -> str:
-        return f"row {self.key}={self.keys[index]!r}"

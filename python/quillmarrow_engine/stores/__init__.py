@@ -13,9 +13,9 @@ from contextlib import contextmanager
 from typing import Any
 
 from ..errors import RetierError
-from .model import Batch, Layout, Store
+from .model import Batch, Decisions, Layout, Store, Written
 
-__all__ = ["Batch", "Layout", "Store", "open_store"]
+__all__ = ["Batch", "Decisions", "Layout", "Store", "Written", "open_store"]
 
 
 @contextmanager

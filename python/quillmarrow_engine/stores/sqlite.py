@@ -1,24 +1,29 @@
 """Reading and writing a SQLite table for a re-tiering run.
 
 Rows are read in pages in rowid order (`WHERE rowid > ? ORDER BY rowid
-LIMIT ?`, each page a fresh statement, so no cursor is open while the table is
-written), and each page's results are written with one `executemany` that finds
-every row by its rowid. The run holds the write lock from the start (`BEGIN
-IMMEDIATE`), so nobody changes a row between its reading and its writing, and
-commits once. A table without rowids is paged and written by its key instead.
+LIMIT ?`, each page a fresh statement, so no cursor is open while the table
+is written); a table without rowids is paged by its key instead. A batch's
+decisions are written in a write transaction (`BEGIN IMMEDIATE`) that first
+reads the rows' key and input columns again: SQLite lets one writer in at a
+time, so what it reads then stays until the commit, and only the rows that
+still hold the values the decisions came from are updated (one
+`executemany` by rowid). Waiting for another writer is bounded by the busy
+timeout, which the run sets to its lock timeout.
 """
 
 from __future__ import annotations
 
 import sqlite3
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from typing import Any
 
 from ..errors import RetierError
 from ..fields import FIELDS
-from .model import Batch, Layout, Store
+from .model import Batch, Decisions, Layout, Store, Written
 
 _ROWID_NAMES = ("rowid", "_rowid_", "oid")
+_CHUNK = 500  # handles per IN (...) list, well within SQLite's limit on parameters
 
 
 def is_connection(value: Any) -> bool:
@@ -42,9 +47,7 @@ class SqliteStore(Store):
         self.owned = owned
         self.name = "SQLite"
         self.errors = (sqlite3.Error,)
-        self._handle = "rowid"
-        self._select = ""
-        self._update = ""
+        self._busy_timeout: int | None = None
 
     @classmethod
     def connect(cls, target: str) -> SqliteStore:
@@ -61,23 +64,33 @@ class SqliteStore(Store):
     def close(self) -> None:
         if self.owned:
             self.conn.close()
+        elif self._busy_timeout is not None:
+            self.conn.execute(f"PRAGMA busy_timeout = {self._busy_timeout}")  # the caller's again
 
-    # -- transaction -------------------------------------------------------
+    # -- transactions ------------------------------------------------------
 
-    def begin(self, write: bool) -> None:
+    def configure(self, lock_timeout: float) -> None:
         if self.conn.in_transaction:
             raise RetierError("the connection is inside a transaction; commit or roll it back first")
-        try:
-            self.conn.execute("BEGIN IMMEDIATE" if write else "BEGIN")
-        except sqlite3.OperationalError as exc:
-            raise RetierError(f"cannot start a transaction: {exc}") from None
+        (self._busy_timeout,) = self.conn.execute("PRAGMA busy_timeout").fetchone()
+        self.conn.execute(f"PRAGMA busy_timeout = {max(0, round(lock_timeout * 1000))}")
 
-    def commit(self) -> None:
+    @contextmanager
+    def transaction(self, write: bool) -> Iterator[None]:
+        # IMMEDIATE takes the write lock at once, so the compare-and-set that
+        # follows sees what stays until the commit.
+        self.conn.execute("BEGIN IMMEDIATE" if write else "BEGIN")
+        try:
+            yield
+        except BaseException:
+            if self.conn.in_transaction:
+                self.conn.execute("ROLLBACK")
+            raise
         self.conn.execute("COMMIT")
 
-    def rollback(self) -> None:
-        if self.conn.in_transaction:
-            self.conn.execute("ROLLBACK")
+    def timeout_kind(self, exc: BaseException) -> str | None:
+        busy = isinstance(exc, sqlite3.OperationalError) and "locked" in str(exc)
+        return "lock" if busy else None
 
     # -- layout ------------------------------------------------------------
 
@@ -99,27 +112,24 @@ class SqliteStore(Store):
         table = quote(layout.table)
         self._handle = self._rowid_name(layout)
         handle = quote(self._handle) if self._handle == layout.key else self._handle
-        select = [handle, quote(layout.key)]
-        for result in ("tier", "action", "retention"):
-            column = layout.results[result]
-            select.append("NULL" if column in missing else quote(column))
-        for name in FIELDS:
-            if name in layout.inputs:
-                select.append(quote(layout.inputs[name]))
+        self._stored = ["tier", "action"] + (["retention"] if "retention" in layout.results else [])
+        inputs = [quote(layout.inputs[name]) for name in FIELDS if name in layout.inputs]
         if layout.recalled_at is not None:
-            select.append(quote(layout.recalled_at))
+            inputs.append(quote(layout.recalled_at))
         self._fields = [n for n in FIELDS if n in layout.inputs] + (
             ["recalled_at"] if layout.recalled_at is not None else []
         )
-        self._select = (
-            f"SELECT {', '.join(select)} FROM {table} WHERE {handle} > ? ORDER BY {handle} LIMIT ?"
-        )
-        self._first = f"SELECT {', '.join(select)} FROM {table} ORDER BY {handle} LIMIT ?"
-        r = layout.results
-        self._update = (
-            f"UPDATE {table} SET {quote(r['tier'])} = ?, {quote(r['action'])} = ?, "
-            f"{quote(r['retention'])} = ? WHERE {handle} = ?"
-        )
+        results = [
+            "NULL" if layout.results[r] in missing else quote(layout.results[r]) for r in self._stored
+        ]
+        select = ", ".join([handle, quote(layout.key), *results, *inputs])
+        self._first = f"SELECT {select} FROM {table} ORDER BY {handle} LIMIT ?"
+        self._next = f"SELECT {select} FROM {table} WHERE {handle} > ? ORDER BY {handle} LIMIT ?"
+        self._by_handle = f"SELECT {select} FROM {table} WHERE {handle} IN "
+        # What a write compares: the key and the inputs, as read.
+        self._current = f"SELECT {', '.join([handle, quote(layout.key), *inputs])} FROM {table} WHERE {handle} IN "
+        sets = ", ".join(f"{quote(layout.results[r])} = ?" for r in self._stored)
+        self._update = f"UPDATE {table} SET {sets} WHERE {handle} = ?"
 
     def _rowid_name(self, layout: Layout) -> str:
         without_rowid = self.conn.execute(
@@ -151,29 +161,65 @@ class SqliteStore(Store):
 
     # -- rows --------------------------------------------------------------
 
-    def read(self, layout: Layout, batch_size: int) -> Iterator[Batch]:
-        rows = self.conn.execute(self._first, (batch_size,)).fetchall()
-        while rows:
-            columns = list(zip(*rows))
-            yield Batch(
-                keys=columns[1],
-                handles=columns[0],
-                old_tier=columns[2],
-                old_action=columns[3],
-                old_retention=columns[4],
-                values=dict(zip(self._fields, columns[5:])),
-            )
-            if len(rows) < batch_size:
-                return
-            rows = self.conn.execute(self._select, (rows[-1][0], batch_size)).fetchall()
+    def read_batch(self, layout: Layout, after: Any, size: int) -> Batch:
+        if after is None:
+            rows = self.conn.execute(self._first, (size,)).fetchall()
+        else:
+            rows = self.conn.execute(self._next, (after, size)).fetchall()
+        batch = self._batch(rows)
+        batch.after = rows[-1][0] if len(rows) == size else None
+        return batch
 
-    def write(self, layout: Layout, handles: list[Any], tiers: list[str],
-              actions: list[str], retentions: list[float]) -> int:
-        self.conn.executemany(self._update, zip(tiers, actions, retentions, handles))
-        return len(handles)
+    def read_rows(self, layout: Layout, handles: Sequence[Any]) -> Batch:
+        rows: list[Any] = []
+        for chunk in _chunks(handles):
+            rows += self.conn.execute(self._by_handle + _marks(chunk), chunk).fetchall()
+        return self._batch(rows)
 
-    def finish(self, layout: Layout) -> None:
-        pass
+    def _batch(self, rows: list[Any]) -> Batch:
+        n = len(self._stored)
+        columns = list(zip(*rows)) or [()] * (2 + n + len(self._fields))
+        return Batch(
+            keys=columns[1],
+            handles=columns[0],
+            old_tier=columns[2],
+            old_action=columns[3],
+            old_retention=columns[4] if n == 3 else None,
+            values=dict(zip(self._fields, columns[2 + n :])),
+        )
+
+    def write_batch(self, layout: Layout, batch: Batch, decisions: Decisions,
+                    wait: float = 0.0) -> Written:
+        handles = [batch.handles[i] for i in decisions.rows]
+        current: dict[Any, tuple[Any, ...]] = {}
+        for chunk in _chunks(handles):
+            for row in self.conn.execute(self._current + _marks(chunk), chunk):
+                current[row[0]] = tuple(row[1:])
+        done = Written()
+        updates = []
+        columns: list[list[Any]] = [decisions.tiers, decisions.actions]
+        if decisions.retentions is not None:
+            columns.append(decisions.retentions)
+        for j, i in enumerate(decisions.rows):
+            now = current.get(batch.handles[i])
+            if now is None:
+                done.deleted.append(i)
+            elif now != batch.read_values(i):
+                done.changed.append(i)
+            else:
+                done.written.append(i)
+                updates.append((*(column[j] for column in columns), batch.handles[i]))
+        self.conn.executemany(self._update, updates)
+        return done
+
+
+def _chunks(values: Sequence[Any]) -> Iterator[list[Any]]:
+    for start in range(0, len(values), _CHUNK):
+        yield list(values[start : start + _CHUNK])
+
+
+def _marks(chunk: list[Any]) -> str:
+    return "(" + ", ".join("?" * len(chunk)) + ")"
 
 
 def _uri_path(path: str) -> str:

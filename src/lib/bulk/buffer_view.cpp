@@ -108,4 +108,16 @@ std::optional<PyErr> BufferView::acquire_output(PyObject* object, std::string_vi
   return std::nullopt;
 }
 
+std::optional<PyErr> BufferView::acquire_bytes(PyObject* object, std::string_view name,
+                                               std::string_view& bytes) {
+  if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0) {
+    if (memory_error_pending()) return PyErr::fetch();
+    PyErr_Clear();
+    return type_error(concat({name, " must be a bytes-like object"}));
+  }
+  acquired_ = true;
+  bytes = {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  return std::nullopt;
+}
+
 }  // namespace quillmarrow

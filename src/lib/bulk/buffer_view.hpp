@@ -1,7 +1,8 @@
-// Column views of Python objects through the buffer protocol: NumPy arrays,
-// memoryviews, array.array and anything else that exports a buffer. The
-// view keeps the exporting object alive and its memory in place until it is
-// released, which happens when the BufferView goes away, lock held.
+// Views of Python objects through the buffer protocol: columns of NumPy
+// arrays, memoryviews, array.array and anything else that exports a buffer,
+// and the plain bytes of a bytes-like object. The view keeps the exporting
+// object alive and its memory in place until it is released, which happens
+// when the BufferView goes away, lock held.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +32,12 @@ class BufferView {
   // given struct-module format letter ('d' double, 'B' unsigned byte).
   std::optional<PyErr> acquire_output(PyObject* object, std::string_view name, char format,
                                       std::size_t& length, void*& data);
+
+  // Acquires the bytes of a bytes-like object (bytes, bytearray, a
+  // memoryview of contiguous bytes, ...). TypeError "<name> must be a
+  // bytes-like object" if it is none.
+  std::optional<PyErr> acquire_bytes(PyObject* object, std::string_view name,
+                                     std::string_view& bytes);
 
  private:
   std::optional<PyErr> acquire(PyObject* object, std::string_view name, int flags);

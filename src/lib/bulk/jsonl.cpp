@@ -7,7 +7,8 @@
 #include <string_view>
 
 #include "boundary/call_frame.hpp"
-#include "commands/jsonl_chunk.hpp"
+#include "jsonl/jsonl_chunk.hpp"
+#include "lib/bulk/buffer_view.hpp"
 #include "lib/bulk/column_error.hpp"
 #include "lib/bulk/methods.hpp"
 #include "lib/bulk/released_lock.hpp"
@@ -22,33 +23,6 @@ PyErr type_error(std::string message) {
 PyErr value_error(std::string message) {
   return PyErr::deferred(ErrorClass::value_error, std::move(message));
 }
-
-// The bytes of a buffer, held until the view goes away (lock held).
-class ByteView {
- public:
-  ByteView() noexcept = default;
-  ByteView(const ByteView&) = delete;
-  ByteView& operator=(const ByteView&) = delete;
-  ~ByteView() {
-    if (acquired_) PyBuffer_Release(&view_);
-  }
-  std::optional<PyErr> acquire(PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0) {
-      if (memory_error_pending()) return PyErr::fetch();
-      PyErr_Clear();
-      return type_error("data must be a bytes-like object");
-    }
-    acquired_ = true;
-    return std::nullopt;
-  }
-  std::string_view bytes() const {
-    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-  bool acquired_ = false;
-};
 
 // A whole number argument of at least `least`.
 PyResult<std::uint64_t> whole_number(PyObject* object, const char* name, std::uint64_t least) {
@@ -85,13 +59,14 @@ PyResult<OwnedRef> counts_tuple(const std::array<std::uint64_t, N>& counts) {
 
 PyResult<OwnedRef> chunk_body(PyObject* const* args, Py_ssize_t count) {
   if (auto error = check_argument_count("tier_jsonl_chunk", count, 8)) return std::move(*error);
-  ByteView data;
-  if (auto error = data.acquire(args[0])) return std::move(*error);
+  BufferView buffer;
+  std::string_view data;
+  if (auto error = buffer.acquire_bytes(args[0], "data", data)) return std::move(*error);
   PyResult<std::uint64_t> start = whole_number(args[1], "start", 0);
   if (!start.ok()) return std::move(start.error());
   PyResult<std::uint64_t> end = whole_number(args[2], "end", 0);
   if (!end.ok()) return std::move(end.error());
-  if (start.value() > end.value() || end.value() > data.bytes().size()) {
+  if (start.value() > end.value() || end.value() > data.size()) {
     return value_error("start and end must satisfy 0 <= start <= end <= len(data)");
   }
   const int at_end = PyObject_IsTrue(args[3]);
@@ -114,7 +89,7 @@ PyResult<OwnedRef> chunk_body(PyObject* const* args, Py_ssize_t count) {
   options.set_aside_bad_lines = set_aside != 0;
   options.max_lines = max_lines.value() > SIZE_MAX ? SIZE_MAX : max_lines.value();
 
-  const std::string_view bytes = data.bytes().substr(start.value(), end.value() - start.value());
+  const std::string_view bytes = data.substr(start.value(), end.value() - start.value());
   JsonlChunk chunk;
   {
     // The buffer stays exported, and the id field's text belongs to the str

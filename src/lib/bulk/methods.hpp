@@ -21,5 +21,9 @@ PyMethodDef tier_jsonl_chunk_method();
 // The row-at-a-time functions for SQLite: retention, score_json, tier_json,
 // tier_name, action_name and days_since.
 std::array<PyMethodDef, 6> scalar_methods();
+// recall_days(kind, values, offsets, first, unit, now, max_skew, name, days, /)
+// time_seconds(text, unit, /) and text_numbers(data, offsets, first, name,
+// out, /): recall times to days since recall, number texts to doubles.
+std::array<PyMethodDef, 3> recall_methods();
 
 }  // namespace quillmarrow

@@ -18,6 +18,7 @@ namespace {
 // One entry per function of the module, then the end mark.
 PyMethodDef* method_table() {
   static const std::array<PyMethodDef, 6> scalar = scalar_methods();
+  static const std::array<PyMethodDef, 3> recall = recall_methods();
   static PyMethodDef table[] = {
       tier_columns_method(),
       score_columns_method(),
@@ -28,6 +29,9 @@ PyMethodDef* method_table() {
       scalar[3],
       scalar[4],
       scalar[5],
+      recall[0],
+      recall[1],
+      recall[2],
       {nullptr, nullptr, 0, nullptr},
   };
   return table;

@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "boundary/call_frame.hpp"
-#include "commands/result_text.hpp"
 #include "lib/bulk/methods.hpp"
 #include "lib/bulk/scalar_arguments.hpp"
+#include "results/result_text.hpp"
 #include "scalar/days_since.hpp"
 #include "scalar/finite.hpp"
 #include "scoring/retention.hpp"

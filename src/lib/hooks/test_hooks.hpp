@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "commands/run_command.hpp"
+#include "records/engine_error.hpp"
 
 namespace quillmarrow {
 

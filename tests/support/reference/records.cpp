@@ -3,8 +3,8 @@
 #include <optional>
 #include <utility>
 
-#include "commands/record_errors.hpp"
-#include "commands/record_slots.hpp"
+#include "records/record_errors.hpp"
+#include "records/record_slots.hpp"
 
 namespace quillmarrow {
 

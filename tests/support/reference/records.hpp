@@ -7,8 +7,8 @@
 #include <string>
 #include <variant>
 
-#include "commands/field_value.hpp"
-#include "commands/run_command.hpp"
+#include "records/engine_error.hpp"
+#include "records/field_value.hpp"
 #include "reference/value.hpp"
 #include "scoring/records.hpp"
 

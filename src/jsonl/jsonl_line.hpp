@@ -1,0 +1,114 @@
+// One line of a JSON Lines export, decoded on its own exactly as the "tier"
+// command decodes its payload: the same reader, the same record rules, the
+// same messages. Besides the record it picks out the item's id: the member
+// of an object record named by the id field, the last one when the key
+// repeats, written back compactly by the engine's writer.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "jsonl/value_capture.hpp"
+#include "records/record_reader.hpp"
+#include "scoring/tier.hpp"
+
+namespace quillmarrow {
+
+// Reader events of one line: the record for the decision, and the id member.
+class JsonlLineHandler : public RecordEvents<JsonlLineHandler> {
+ public:
+  // An empty id_field with with_id false takes no id.
+  JsonlLineHandler(std::string_view id_field, bool with_id)
+      : id_field_(id_field), with_id_(with_id) {}
+
+  // Forgets the previous line, including a record a syntax error cut short.
+  void start_line() {
+    depth_ = 0;
+    id_next_ = false;
+    has_id_ = false;
+    in_id_ = false;
+    capture_.clear();
+  }
+
+  const RecordReader& record() const { return record_; }
+  bool has_id() const { return has_id_; }
+  std::string_view id_text() const { return id_text_; }
+
+  void key(std::string_view k) {
+    if (in_id_) {
+      capture_.key(k);
+      return;
+    }
+    record_.key(k);
+    if (depth_ == 1 && with_id_ && !is_array_) id_next_ = (k == id_field_);
+  }
+  void scalar(const FieldValue& value) {
+    if (depth_ == 0) {
+      record_.scalar_record(value);
+      return;
+    }
+    record_.scalar(value);
+    if (in_id_) {
+      capture_.scalar(value);
+    } else if (id_next_) {
+      id_next_ = false;
+      id_text_.clear();
+      ValueCapture::write_scalar(id_text_, value);
+      has_id_ = true;
+    }
+  }
+  void begin(bool is_array) {
+    if (depth_ == 0) {
+      record_.begin(is_array);
+      is_array_ = is_array;
+      depth_ = 1;
+      return;
+    }
+    record_.begin_container(is_array);
+    if (in_id_) {
+      capture_.begin(is_array);
+    } else if (id_next_) {
+      id_next_ = false;
+      in_id_ = true;
+      capture_.begin(is_array);
+    }
+    ++depth_;
+  }
+  void end() {
+    record_.end_container();
+    --depth_;
+    if (in_id_) {
+      std::string text;
+      if (capture_.end(text)) {
+        id_text_ = std::move(text);
+        has_id_ = true;
+        in_id_ = false;
+      }
+    }
+  }
+
+ private:
+  std::string_view id_field_;
+  bool with_id_;
+  RecordReader record_{kTierInputShape};
+  int depth_ = 0;  // 1 inside the record's own array or object
+  bool is_array_ = false;
+  bool id_next_ = false;  // the next value at depth 1 is the id member's
+  bool in_id_ = false;    // an array or object id is being captured
+  bool has_id_ = false;
+  std::string id_text_;
+  ValueCapture capture_;
+};
+
+// Decodes one non-blank line as a TierInput and classifies it. Returns the
+// line's message when it is bad: a UTF-8 problem, else exactly the message
+// run_command("tier", line) gives. The id, if any, is left in the handler
+// (a line with a syntax error or invalid UTF-8 has none).
+struct JsonlLineResult {
+  std::optional<TierDecision> decision;
+  std::string message;  // when there is no decision
+};
+JsonlLineResult tier_jsonl_line(std::string_view line, JsonlLineHandler& handler);
+
+}  // namespace quillmarrow

@@ -1,0 +1,4 @@
+// Must compile: the column layer sees the scoring layer.
+#include "columns/kernels.hpp"
+#include "scoring/retention.hpp"
+#include "scoring/tier.hpp"

@@ -1,0 +1,2 @@
+// Must not compile: the column layer reads no JSON.
+#include "json/reader_core.hpp"

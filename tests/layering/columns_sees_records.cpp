@@ -1,0 +1,2 @@
+// Must not compile: the column layer cannot see the JSON input records.
+#include "records/record_slots.hpp"

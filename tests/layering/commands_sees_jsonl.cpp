@@ -1,0 +1,2 @@
+// Must not compile: the command layer cannot see the JSON Lines layer.
+#include "jsonl/jsonl_chunk.hpp"

@@ -1,0 +1,3 @@
+// Must compile: the JSON layer sees the contract texts.
+#include "contract/texts.hpp"
+#include "json/reader_core.hpp"

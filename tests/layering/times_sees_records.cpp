@@ -1,0 +1,2 @@
+// Must not compile: recall times know nothing of the input records' decoding.
+#include "records/record_slots.hpp"
