@@ -22,7 +22,7 @@ from __future__ import annotations
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from datetime import datetime
-from functools import partial
+from functools import cache, partial
 from typing import Any
 
 from pyspark.accumulators import Accumulator, AccumulatorParam
@@ -225,14 +225,14 @@ def _count_codes(tier: Any, action: Any) -> list[int]:
     return [*per_tier.tolist(), *per_action.tolist(), 1]
 
 
+@cache
 def _settle_worker() -> None:
     """Spark's Python worker runs a full garbage collection after each task,
     a pass over every object alive: some 74,000 once pyarrow, NumPy and the
     engine are loaded, 17 ms a task on an idle core (far more on a loaded
-    one). The objects alive at the first batch (modules, mostly) are frozen
-    once, out of those passes, which then take microseconds; freezing itself
-    takes microseconds too."""
+    one). The objects alive at the first batch (modules, mostly) are frozen,
+    once per worker process (cached: asking gc how many objects are frozen
+    would walk them all), out of those passes, which then take microseconds."""
     import gc
 
-    if gc.get_freeze_count() == 0:
-        gc.freeze()
+    gc.freeze()
