@@ -116,6 +116,12 @@ void score_slice(const NumberColumns& numbers, const ScoreOutputs& out, RowRange
 // Tiers rows [range.begin, range.end) in the same way.
 void tier_slice(const NumberColumns& numbers, const TierColumns& columns, const TierOutputs& out,
                 RowRange range, BadValueSeen& bad_seen) {
+  // The output pointers in locals: a byte written through a pointer held in
+  // `out` could, for all the compiler knows, change `out` itself, and it
+  // would load the pointers again after every byte.
+  double* const retention = out.retention;
+  unsigned char* const tier = out.tier;
+  unsigned char* const action = out.action;
   std::array<NumberBlock, 4> scratch;
   std::array<FlagBlock, 2> flag_scratch;
   for (std::size_t start = range.begin; start < range.end; start += kBlockRows) {
@@ -135,9 +141,9 @@ void tier_slice(const NumberColumns& numbers, const TierColumns& columns, const 
     for (std::size_t i = 0; i < count; ++i) {
       const TierDecision decision = classify_tier(TierInput{
           days[i], counts[i], importance[i], frequency[i], procedural[i] != 0, pinned[i] != 0});
-      out.retention[start + i] = decision.retention;
-      out.action[start + i] = static_cast<unsigned char>(decision.action);
-      out.tier[start + i] = static_cast<unsigned char>(decision.tier());
+      retention[start + i] = decision.retention;
+      action[start + i] = static_cast<unsigned char>(decision.action);
+      tier[start + i] = static_cast<unsigned char>(decision.tier());
     }
   }
 }
