@@ -235,20 +235,14 @@ def test_calls_from_several_python_threads_at_once(table):
 def test_thread_count_passed_to_the_kernels(monkeypatch, table, rows, threads, cores, used):
     seen = []
 
-    class Recording:
-        TIERS, ACTIONS = _bulk.TIERS, _bulk.ACTIONS
+    def recording(kind, function):
+        def call(*args):
+            seen.append((kind, args[-1]))
+            return function(*args)
+        return call
 
-        @staticmethod
-        def tier_columns(*args):
-            seen.append(("tier", args[-1]))
-            return _bulk.tier_columns(*args)
-
-        @staticmethod
-        def score_columns(*args):
-            seen.append(("score", args[-1]))
-            return _bulk.score_columns(*args)
-
-    monkeypatch.setattr(columns, "_bulk", Recording)
+    monkeypatch.setattr(columns, "tier_columns", recording("tier", _bulk.tier_columns))
+    monkeypatch.setattr(columns, "score_columns", recording("score", _bulk.score_columns))
     monkeypatch.setattr(columns, "_usable_cores", lambda: cores)
     cols = head(table, rows)
     qe.tier_arrays(*cols, threads=threads)
