@@ -156,7 +156,7 @@ def checked_threads(threads: object) -> int | None:
     if isinstance(threads, bool):
         raise TypeError("threads must be an int or None, not bool")
     try:
-        count = operator.index(threads)  # type: ignore[call-overload]
+        count = operator.index(threads)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"threads must be an int or None, not {type(threads).__name__}") from None
     if count < 1:
