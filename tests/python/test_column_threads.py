@@ -10,9 +10,10 @@ import pytest
 np = pytest.importorskip("numpy", reason="numpy is not installed (pip install '.[arrays]')")
 
 import quillmarrow_engine as qe  # noqa: E402
-from quillmarrow_engine import _bulk, columns  # noqa: E402
+from quillmarrow_engine import _bulk  # noqa: E402
+from quillmarrow_engine.frames import kernels  # noqa: E402
 
-M = columns.MIN_ROWS_PER_THREAD
+M = kernels.MIN_ROWS_PER_THREAD
 BLOCK = 512  # rows per block of the native kernels; slices are whole blocks
 FLAGS = ("is_procedural", "keep_forever")
 
@@ -241,9 +242,9 @@ def test_thread_count_passed_to_the_kernels(monkeypatch, table, rows, threads, c
             return function(*args)
         return call
 
-    monkeypatch.setattr(columns, "tier_columns", recording("tier", _bulk.tier_columns))
-    monkeypatch.setattr(columns, "score_columns", recording("score", _bulk.score_columns))
-    monkeypatch.setattr(columns, "_usable_cores", lambda: cores)
+    monkeypatch.setattr(kernels, "tier_columns", recording("tier", _bulk.tier_columns))
+    monkeypatch.setattr(kernels, "score_columns", recording("score", _bulk.score_columns))
+    monkeypatch.setattr(kernels, "usable_cores", lambda: cores)
     cols = head(table, rows)
     qe.tier_arrays(*cols, threads=threads)
     qe.score_arrays(*cols[:4], threads=threads)
@@ -251,9 +252,9 @@ def test_thread_count_passed_to_the_kernels(monkeypatch, table, rows, threads, c
 
 
 def test_usable_cores_follow_the_affinity_mask():
-    if not hasattr(columns.os, "sched_getaffinity"):
+    if not hasattr(kernels.os, "sched_getaffinity"):
         pytest.skip("no affinity masks on this platform")
-    assert columns._usable_cores() == len(columns.os.sched_getaffinity(0)) >= 1
+    assert kernels.usable_cores() == len(kernels.os.sched_getaffinity(0)) >= 1
 
 
 BAD_THREADS = [
