@@ -106,6 +106,9 @@ qm_add_layer(qm_results results DEPENDS qm_json qm_scoring)
 qm_add_layer(qm_commands commands DEPENDS qm_records qm_results)
 qm_add_layer(qm_jsonl jsonl DEPENDS qm_records qm_results)
 qm_add_layer(qm_columns columns DEPENDS qm_scoring)
+# The column kernels share a call's rows out over threads of their own.
+find_package(Threads REQUIRED)
+target_link_libraries(qm_columns PUBLIC Threads::Threads)
 qm_add_layer(qm_scalar scalar DEPENDS qm_scoring)
 qm_add_layer(qm_times times DEPENDS qm_scalar qm_columns)
 

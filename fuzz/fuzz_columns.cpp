@@ -6,8 +6,10 @@
 // column c's element type (low nibble; for the flags, 15 leaves the column
 // out) and its stride (the high nibble's two low bits add 0-3 elements of
 // padding). Byte 6 picks a column (if below 6) that is one row short. Byte 7
-// is unused. Every column's elements are cut from the rest of the input in
-// turn, wrapping around.
+// picks the thread count (low three bits: 1 to 8) and adds 0 to 7 blocks of
+// rows (the next three bits), so that the rows span several slices. Every
+// column's elements are cut from the rest of the input in turn, wrapping
+// around.
 //
 // The oracle reads the elements by itself: a type the field cannot take must
 // give a type error naming the first such column; different lengths a value
@@ -15,7 +17,9 @@
 // first bad column and its first bad row; otherwise every row must be what
 // classify_tier and compute_retention_score give for the same record, and,
 // when its four numbers are integers below 2^53, what run_command("tier")
-// gives for the same record written as JSON.
+// gives for the same record written as JSON. The kernels run on one thread
+// and then on the fuzzed thread count: the threaded call must give the
+// single-thread call's error, or its outputs byte for byte.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +31,7 @@
 #include <variant>
 #include <vector>
 
+#include "columns/block.hpp"
 #include "columns/kernels.hpp"
 #include "commands/run_command.hpp"
 #include "fuzz_support.hpp"
@@ -125,6 +130,11 @@ struct Storage {
   Element at(std::size_t row) const { return read(bytes.data() + row * stride, type); }
 };
 
+bool same_bytes(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
 bool is_small_integer(double x) {
   return std::isfinite(x) && x == std::floor(x) && std::fabs(x) < 9007199254740992.0;
 }
@@ -160,7 +170,9 @@ void run_one(const unsigned char* data, std::size_t size) {
   const unsigned char* header = data;
   const unsigned char* body = data + 8;
   const std::size_t body_size = size - 8;
-  const std::size_t rows = body_size / 24 > 700 ? 700 : body_size / 24;
+  const std::size_t threads = 1 + (header[7] & 7u);
+  const std::size_t extra_rows = body_size == 0 ? 0 : ((header[7] >> 3) & 7u) * kBlockRows;
+  const std::size_t rows = (body_size / 24 > 700 ? 700 : body_size / 24) + extra_rows;
 
   Storage storage[6];
   bool present[6];
@@ -194,6 +206,36 @@ void run_one(const unsigned char* data, std::size_t size) {
   std::vector<double> score_retention(rows);
   const auto score_error =
       score_columns(score_in, {score_retention.data(), stability.data(), boost.data(), rows});
+
+  // The same calls on several threads: the single-thread answer.
+  std::vector<double> threaded_retention(rows), threaded_stability(rows), threaded_boost(rows);
+  std::vector<unsigned char> threaded_tier(rows), threaded_action(rows);
+  const auto threaded_tier_error = tier_columns(
+      tier_in, {threaded_retention.data(), threaded_tier.data(), threaded_action.data(), rows},
+      threads);
+  QM_FUZZ_CHECK(threaded_tier_error.has_value() == tier_error.has_value(), "threaded tier error");
+  if (tier_error) {
+    QM_FUZZ_CHECK(threaded_tier_error->kind == tier_error->kind &&
+                      threaded_tier_error->message == tier_error->message,
+                  threaded_tier_error->message);
+  } else {
+    QM_FUZZ_CHECK(same_bytes(threaded_retention, retention), "threaded retention");
+    QM_FUZZ_CHECK(threaded_tier == tier && threaded_action == action, "threaded tier or action");
+  }
+  const auto threaded_score_error = score_columns(
+      score_in, {threaded_retention.data(), threaded_stability.data(), threaded_boost.data(), rows},
+      threads);
+  QM_FUZZ_CHECK(threaded_score_error.has_value() == score_error.has_value(),
+                "threaded score error");
+  if (score_error) {
+    QM_FUZZ_CHECK(threaded_score_error->message == score_error->message,
+                  threaded_score_error->message);
+  } else {
+    QM_FUZZ_CHECK(same_bytes(threaded_retention, score_retention) &&
+                      same_bytes(threaded_stability, stability) &&
+                      same_bytes(threaded_boost, boost),
+                  "threaded score");
+  }
 
   // Expected: the first bad type, then the first length that differs, then
   // the first bad value in parameter order.

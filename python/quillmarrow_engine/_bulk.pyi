@@ -1,7 +1,8 @@
 # The native functions behind quillmarrow_engine.columns (below, the column
 # functions: inputs are one-dimensional buffers of numbers (flags: booleans
-# or integers 0 and 1), outputs writable C-contiguous buffers they fill) and
-# quillmarrow_engine.jsonl (tier_jsonl_chunk).
+# or integers 0 and 1), outputs writable C-contiguous buffers they fill, with
+# the rows shared out over at most `threads` native threads, at least 1, one
+# per 512 rows at most) and quillmarrow_engine.jsonl (tier_jsonl_chunk).
 from typing import Any
 
 from typing_extensions import Buffer
@@ -25,6 +26,7 @@ def tier_columns(
     retention: _Column,
     tier: _Column,
     action: _Column,
+    threads: int,
     /,
 ) -> None: ...
 def score_columns(
@@ -35,6 +37,7 @@ def score_columns(
     retention: _Column,
     stability: _Column,
     boost: _Column,
+    threads: int,
     /,
 ) -> None: ...
 def tier_jsonl_chunk(

@@ -14,6 +14,10 @@ gives recall times instead of day counts, counted to ``now=`` (default: the
 moment of the call) with ``time_unit=`` for times given as numbers and
 ``max_skew=`` seconds allowed after now. NumPy and the table libraries are
 imported only when a call needs them.
+
+Large inputs are shared out over native threads, as many as the cores this
+process may run on unless ``threads=`` says otherwise. Every row is computed
+by the same code whatever the thread count, so the answers do not depend on it.
 """
 
 from __future__ import annotations
@@ -24,13 +28,14 @@ from typing import Any
 
 from .fields import ACTIONS, FLAG_FIELDS, NUMBER_FIELDS, TIERS
 from .frames import apply
-from .frames.kernels import ScoreResult, TierResult, score_rows, tier_rows
+from .frames.kernels import MIN_ROWS_PER_THREAD, ScoreResult, TierResult, score_rows, tier_rows
 from .frames.recall import days_since
 from .frames.values import as_array
 from .frames.vocabulary import SCORE_RESULTS, TIER_RESULTS, Vocabulary, label, vocabulary
 
 __all__ = [
     "ACTIONS",
+    "MIN_ROWS_PER_THREAD",
     "TIERS",
     "ScoreResult",
     "TierResult",
@@ -68,6 +73,7 @@ def tier_arrays(
     now: Time | None = None,
     time_unit: str | None = None,
     max_skew: float | None = None,
+    threads: int | None = None,
 ) -> TierResult:
     """The tier, action and retention of every row, as "tier" decides them.
 
@@ -78,14 +84,21 @@ def tier_arrays(
     value, a null, a flag other than 0 or 1, a recall time after now) or
     TypeError (a column of the wrong type), naming the column and, for a
     value, its first bad row; no result is returned then.
+
+    threads: the most native threads the call uses (None: the cores this
+    process may run on; 1: the calling thread only). Each thread gets at
+    least MIN_ROWS_PER_THREAD rows, so small calls stay on one. The answers
+    are the same, bit for bit, for every thread count.
     """
-    vocab = vocabulary(None, None, now, time_unit, max_skew, recall_times=recalled_at is not None)
+    vocab = vocabulary(
+        None, None, now, time_unit, max_skew, recall_times=recalled_at is not None, threads=threads
+    )
     numbers = _numbers(days_since_recall, (retrieval_count, importance, frequency), recalled_at, vocab)
     flags = [
         None if values is None else as_array(label(name, name), values, flag=True)
         for name, values in zip(FLAG_FIELDS, (is_procedural, keep_forever))
     ]
-    result = tier_rows(numbers, flags)
+    result = tier_rows(numbers, flags, vocab.threads)
     assert isinstance(result, TierResult)
     return result
 
@@ -100,15 +113,18 @@ def score_arrays(
     now: Time | None = None,
     time_unit: str | None = None,
     max_skew: float | None = None,
+    threads: int | None = None,
 ) -> ScoreResult:
     """The retention, stability and boost of every row, as "score" gives them.
 
-    recalled_at and errors as for tier_arrays.
+    recalled_at, errors and threads as for tier_arrays.
     """
     vocab = vocabulary(
-        None, None, now, time_unit, max_skew, results=SCORE_RESULTS, recall_times=recalled_at is not None
+        None, None, now, time_unit, max_skew, results=SCORE_RESULTS, recall_times=recalled_at is not None,
+        threads=threads,
     )
-    return score_rows(_numbers(days_since_recall, (retrieval_count, importance, frequency), recalled_at, vocab))
+    numbers = _numbers(days_since_recall, (retrieval_count, importance, frequency), recalled_at, vocab)
+    return score_rows(numbers, vocab.threads)
 
 
 def tier_table(
@@ -119,6 +135,7 @@ def tier_table(
     now: Time | None = None,
     time_unit: str | None = None,
     max_skew: float | None = None,
+    threads: int | None = None,
 ) -> Any:
     """The table with the columns retention (float64), tier and action added,
     of the same kind: a pandas DataFrame, a Polars DataFrame or LazyFrame (it
@@ -135,9 +152,10 @@ def tier_table(
     of the result names are replaced where they stand, all other columns pass
     through untouched. Errors as for tier_arrays, naming the column (and its
     field) and the row by position; ValueError for a missing column, with the
-    fix; TypeError naming the full type of anything else.
+    fix; TypeError naming the full type of anything else. threads as for
+    tier_arrays.
     """
-    vocab = vocabulary(columns, recalled_at, now, time_unit, max_skew, results=TIER_RESULTS)
+    vocab = vocabulary(columns, recalled_at, now, time_unit, max_skew, results=TIER_RESULTS, threads=threads)
     return apply(data, vocab, "tier_table")
 
 
@@ -149,9 +167,10 @@ def score_table(
     now: Time | None = None,
     time_unit: str | None = None,
     max_skew: float | None = None,
+    threads: int | None = None,
 ) -> Any:
     """The table with the columns retention, stability and boost (float64)
     added, as "score" gives them; everything else as for tier_table (the
     flags are not read)."""
-    vocab = vocabulary(columns, recalled_at, now, time_unit, max_skew, results=SCORE_RESULTS)
+    vocab = vocabulary(columns, recalled_at, now, time_unit, max_skew, results=SCORE_RESULTS, threads=threads)
     return apply(data, vocab, "score_table")

@@ -15,8 +15,9 @@
   DuckDB with the session's TimeZone setting.
 
 Each call scores a whole vector of rows (DuckDB hands over 2,048 at a time
-as Arrow arrays) with the engine's column kernels, so every value is bit
-for bit what ``tier_arrays`` and ``score_arrays`` give. Numbers are taken as
+as Arrow arrays) with the engine's column kernels on the calling thread
+(DuckDB runs its own threads, and so few rows would not pay for more), so
+every value is bit for bit what ``tier_arrays`` and ``score_arrays`` give. Numbers are taken as
 DOUBLE (integers, decimals and floats convert implicitly); flags are
 BOOLEAN. A NULL argument gives NULL; NaN or infinity fails the query with a
 message naming the argument. The functions belong to the connection: the
@@ -101,7 +102,7 @@ class _Vectors:
         n = len(columns[0])
         retention, stability, boost = np.empty(n), np.empty(n), np.empty(n)
         try:
-            score_columns(columns[0], columns[1], columns[2], columns[3], retention, stability, boost)
+            score_columns(columns[0], columns[1], columns[2], columns[3], retention, stability, boost, 1)
         except ValueError:
             self.first_bad_row("quillmarrow_retention", retention_row, columns)
         return self.pa.array(retention)
@@ -112,7 +113,7 @@ class _Vectors:
         n = len(columns[0])
         retention, stability, boost = np.empty(n), np.empty(n), np.empty(n)
         try:
-            score_columns(columns[0], columns[1], columns[2], columns[3], retention, stability, boost)
+            score_columns(columns[0], columns[1], columns[2], columns[3], retention, stability, boost, 1)
         except ValueError:
             self.first_bad_row("quillmarrow_score", score_row, columns)
         return pa.StructArray.from_arrays(
@@ -128,7 +129,7 @@ class _Vectors:
         retention, tier, action = np.empty(n), np.empty(n, np.uint8), np.empty(n, np.uint8)
         try:
             tier_columns(
-                columns[0], columns[1], columns[2], columns[3], flags[0], flags[1], retention, tier, action
+                columns[0], columns[1], columns[2], columns[3], flags[0], flags[1], retention, tier, action, 1
             )
         except ValueError:
             self.first_bad_row("quillmarrow_tier", tier_row, columns)

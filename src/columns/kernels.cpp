@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <span>
 #include <string>
 
 #include "columns/block.hpp"
+#include "columns/slices.hpp"
 #include "scoring/retention.hpp"
 #include "scoring/tier.hpp"
 
@@ -82,21 +84,25 @@ std::array<const double*, 4> number_blocks(const NumberColumns& numbers, std::si
   return blocks;
 }
 
-}  // namespace
+// Set by the slice that meets a bad value; the other slices see it at their
+// next block and stop, since the call's answer is then the error alone.
+using BadValueSeen = std::atomic<bool>;
 
-std::optional<ColumnError> score_columns(const ScoreColumns& columns, const ScoreOutputs& out) {
-  const NumberColumns numbers = number_columns(columns.days_since_recall, columns.retrieval_count,
-                                               columns.importance, columns.frequency);
-  if (auto error = check_shapes(numbers, std::span<const Column* const>{}, out.length))
-    return error;
-
+// Scores rows [range.begin, range.end), a block at a time, until the end or
+// a block with a bad value.
+void score_slice(const NumberColumns& numbers, const ScoreOutputs& out, RowRange range,
+                 BadValueSeen& bad_seen) {
   std::array<NumberBlock, 4> scratch;
-  for (std::size_t start = 0; start < out.length; start += kBlockRows) {
-    const std::size_t count = std::min(kBlockRows, out.length - start);
+  for (std::size_t start = range.begin; start < range.end; start += kBlockRows) {
+    if (bad_seen.load(std::memory_order_relaxed)) return;
+    const std::size_t count = std::min(kBlockRows, range.end - start);
     bool bad = false;
     const auto [days, counts, importance, frequency] =
         number_blocks(numbers, start, count, scratch, bad);
-    if (bad) return first_bad_value(numbers, std::span<const Column* const>{});
+    if (bad) {
+      bad_seen.store(true, std::memory_order_relaxed);
+      return;
+    }
     for (std::size_t i = 0; i < count; ++i) {
       const RetentionScore score =
           compute_retention_score(RetentionInput{days[i], counts[i], importance[i], frequency[i]});
@@ -105,10 +111,64 @@ std::optional<ColumnError> score_columns(const ScoreColumns& columns, const Scor
       out.boost[start + i] = score.boost;
     }
   }
+}
+
+// Tiers rows [range.begin, range.end) in the same way.
+void tier_slice(const NumberColumns& numbers, const TierColumns& columns, const TierOutputs& out,
+                RowRange range, BadValueSeen& bad_seen) {
+  // The output pointers in locals: a byte written through a pointer held in
+  // `out` could, for all the compiler knows, change `out` itself, and it
+  // would load the pointers again after every byte.
+  double* const retention = out.retention;
+  unsigned char* const tier = out.tier;
+  unsigned char* const action = out.action;
+  std::array<NumberBlock, 4> scratch;
+  std::array<FlagBlock, 2> flag_scratch;
+  for (std::size_t start = range.begin; start < range.end; start += kBlockRows) {
+    if (bad_seen.load(std::memory_order_relaxed)) return;
+    const std::size_t count = std::min(kBlockRows, range.end - start);
+    bool bad = false;
+    const auto [days, counts, importance, frequency] =
+        number_blocks(numbers, start, count, scratch, bad);
+    const unsigned char* procedural =
+        flag_block(columns.is_procedural, start, count, flag_scratch[0], bad);
+    const unsigned char* pinned =
+        flag_block(columns.keep_forever, start, count, flag_scratch[1], bad);
+    if (bad) {
+      bad_seen.store(true, std::memory_order_relaxed);
+      return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const TierDecision decision = classify_tier(TierInput{
+          days[i], counts[i], importance[i], frequency[i], procedural[i] != 0, pinned[i] != 0});
+      retention[start + i] = decision.retention;
+      action[start + i] = static_cast<unsigned char>(decision.action);
+      tier[start + i] = static_cast<unsigned char>(decision.tier());
+    }
+  }
+}
+
+}  // namespace
+
+// Whichever slice met a bad value, and however many did, the error is found
+// again by one scan of the whole columns after every thread has finished:
+// the answer is the single-threaded one, whatever the thread count.
+std::optional<ColumnError> score_columns(const ScoreColumns& columns, const ScoreOutputs& out,
+                                         std::size_t threads) {
+  const NumberColumns numbers = number_columns(columns.days_since_recall, columns.retrieval_count,
+                                               columns.importance, columns.frequency);
+  if (auto error = check_shapes(numbers, std::span<const Column* const>{}, out.length))
+    return error;
+
+  BadValueSeen bad_seen{false};
+  run_in_slices(out.length, threads,
+                [&](RowRange range) { score_slice(numbers, out, range, bad_seen); });
+  if (bad_seen.load()) return first_bad_value(numbers, std::span<const Column* const>{});
   return std::nullopt;
 }
 
-std::optional<ColumnError> tier_columns(const TierColumns& columns, const TierOutputs& out) {
+std::optional<ColumnError> tier_columns(const TierColumns& columns, const TierOutputs& out,
+                                        std::size_t threads) {
   const NumberColumns numbers = number_columns(columns.days_since_recall, columns.retrieval_count,
                                                columns.importance, columns.frequency);
   // The present flags, in parameter order.
@@ -119,26 +179,10 @@ std::optional<ColumnError> tier_columns(const TierColumns& columns, const TierOu
   const std::span<const Column* const> flags(flag_storage.data(), flag_count);
   if (auto error = check_shapes(numbers, flags, out.length)) return error;
 
-  std::array<NumberBlock, 4> scratch;
-  std::array<FlagBlock, 2> flag_scratch;
-  for (std::size_t start = 0; start < out.length; start += kBlockRows) {
-    const std::size_t count = std::min(kBlockRows, out.length - start);
-    bool bad = false;
-    const auto [days, counts, importance, frequency] =
-        number_blocks(numbers, start, count, scratch, bad);
-    const unsigned char* procedural =
-        flag_block(columns.is_procedural, start, count, flag_scratch[0], bad);
-    const unsigned char* pinned =
-        flag_block(columns.keep_forever, start, count, flag_scratch[1], bad);
-    if (bad) return first_bad_value(numbers, flags);
-    for (std::size_t i = 0; i < count; ++i) {
-      const TierDecision decision = classify_tier(TierInput{
-          days[i], counts[i], importance[i], frequency[i], procedural[i] != 0, pinned[i] != 0});
-      out.retention[start + i] = decision.retention;
-      out.action[start + i] = static_cast<unsigned char>(decision.action);
-      out.tier[start + i] = static_cast<unsigned char>(decision.tier());
-    }
-  }
+  BadValueSeen bad_seen{false};
+  run_in_slices(out.length, threads,
+                [&](RowRange range) { tier_slice(numbers, columns, out, range, bad_seen); });
+  if (bad_seen.load()) return first_bad_value(numbers, flags);
   return std::nullopt;
 }
 

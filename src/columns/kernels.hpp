@@ -46,7 +46,13 @@ struct TierOutputs {
 // numbers, flags 0 or 1) and fills the outputs. On an error the outputs hold
 // unspecified values and must be discarded. When several columns are bad,
 // the error names the first in parameter order, at its first bad row.
-std::optional<ColumnError> score_columns(const ScoreColumns& columns, const ScoreOutputs& out);
-std::optional<ColumnError> tier_columns(const TierColumns& columns, const TierOutputs& out);
+//
+// The rows are shared out over `threads` threads (at most one per block of
+// kBlockRows rows; 0 counts as 1), the calling thread among them. Outputs and
+// errors are the same, bit for bit, for every thread count.
+std::optional<ColumnError> score_columns(const ScoreColumns& columns, const ScoreOutputs& out,
+                                         std::size_t threads = 1);
+std::optional<ColumnError> tier_columns(const TierColumns& columns, const TierOutputs& out,
+                                        std::size_t threads = 1);
 
 }  // namespace quillmarrow

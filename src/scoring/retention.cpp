@@ -2,11 +2,12 @@
 
 #include <cmath>
 
+#include "scoring/stability.hpp"
+
 namespace quillmarrow {
 
 namespace {
 
-constexpr double kStabilityFloor = 0.001;
 constexpr double kCountWeight = 0.45;
 constexpr double kImportanceWeight = 0.3;
 constexpr double kFrequencyWeight = 0.25;
@@ -27,8 +28,7 @@ double clamp_unit(double x) {
 // threshold. The build forbids contraction into fused multiply-adds.
 RetentionScore compute_retention_score(const RetentionInput& input) {
   const double count = input.retrieval_count > 0.0 ? input.retrieval_count : 0.0;
-  double stability = std::log(count + 1.0);
-  if (!(stability > kStabilityFloor)) stability = kStabilityFloor;
+  const double stability = stability_of(count);
   const double days = input.days_since_recall > 0.0 ? input.days_since_recall : 0.0;
   // Underflows to 0.0 for long gaps, which is the intended result.
   const double decay = std::exp(-days / stability);

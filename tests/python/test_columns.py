@@ -233,9 +233,11 @@ def test_the_native_functions_check_their_buffers():
         ((ok, ok, ok, np.ones((3, 1)), None, None, *out), TypeError, "column 'frequency' must be one-dimensional, not of 2 dimensions"),
         ((ok, ok, ok, np.ones(3, np.float16), None, None, *out), TypeError,
          "column 'frequency' must hold numbers (floating-point or integers), not 2-byte floating-point numbers"),
-        ((ok, ok, ok), TypeError, "tier_columns() takes exactly 9 positional arguments (3 given)"),
+        ((ok, ok, ok), TypeError, "tier_columns() takes exactly 10 positional arguments (3 given)"),
     ]
     for arguments, error, message in cases:
+        if len(arguments) == 9:
+            arguments += (1,)
         with pytest.raises(error) as caught:
             _bulk.tier_columns(*arguments)
         assert str(caught.value) == message
@@ -243,7 +245,7 @@ def test_the_native_functions_check_their_buffers():
     frozen = np.empty(3)
     frozen.flags.writeable = False
     with pytest.raises(TypeError):
-        _bulk.score_columns(ok, ok, ok, ok, frozen, np.empty(3), np.empty(3))
+        _bulk.score_columns(ok, ok, ok, ok, frozen, np.empty(3), np.empty(3), 1)
 
 
 def test_the_lock_is_released_while_rows_are_computed(run):
@@ -280,7 +282,7 @@ def test_the_lock_is_released_while_rows_are_computed(run):
     payload = '{"items":[' + ",".join(["[5,2,0.5,0.5]"] * 300_000) + "]}"
     assert longest_pause(lambda: run("tier-batch", payload)) > 0.5
     # The column function lets the other thread go on meanwhile.
-    assert longest_pause(lambda: _bulk.tier_columns(*cols, None, None, *out)) < 0.5
+    assert longest_pause(lambda: _bulk.tier_columns(*cols, None, None, *out, 1)) < 0.5
 
 
 def test_contiguous_input_is_read_in_place():

@@ -52,21 +52,25 @@ SNIPPETS = {
         "score_arrays([1.0], [2], [0.5], [0.5]).tier\n"
         "tier_arrays([1.0], [2])\n"
         "reveal_type(TIERS)\n"
-        "reveal_type(tier_table)\n",
-        [(6, "assignment"), (7, "attr-defined"), (8, "call-arg")],
+        "reveal_type(tier_table)\n"
+        "tier_arrays([1.0], [2], [0.5], [0.5], None, None, 2)\n"
+        "score_arrays([1.0], [2], [0.5], [0.5], threads='2')\n"
+        "tier_table(None, threads=None)\n",
+        [(6, "assignment"), (7, "attr-defined"), (8, "call-arg"), (11, "call-arg"), (12, "arg-type")],
         [
             '9: note: Revealed type is "tuple[str, ...]"',
             '10: note: Revealed type is "def (data: Any, *, columns: typing.Mapping[str, str] | None =, '
             'recalled_at: str | None =, now: str | float | datetime.datetime | None =, time_unit: str | None =, '
-            'max_skew: float | None =) -> Any"',
+            'max_skew: float | None =, threads: int | None =) -> Any"',
         ],
     ),
     "bulk": (
         "from quillmarrow_engine import _bulk\n"
-        "_bulk.tier_columns(b'', b'', b'', b'', None, None, bytearray(), bytearray(), bytearray())\n"
-        "_bulk.score_columns(b'', b'', b'', b'', b'', b'', b'', b'')\n"
-        "_bulk.tier_columns(b'', b'', b'', b'', None, None, b'', b'')\n",
-        [(3, "call-arg"), (4, "call-arg")],
+        "_bulk.tier_columns(b'', b'', b'', b'', None, None, bytearray(), bytearray(), bytearray(), 2)\n"
+        "_bulk.score_columns(b'', b'', b'', b'', b'', b'', b'', 1, 1)\n"
+        "_bulk.tier_columns(b'', b'', b'', b'', None, None, b'', b'', b'')\n"
+        "_bulk.score_columns(b'', b'', b'', b'', b'', b'', b'', None)\n",
+        [(3, "call-arg"), (4, "call-arg"), (5, "arg-type")],
         [],
     ),
 }

@@ -74,6 +74,34 @@ def test_arrow_gets_dictionary_columns(kind):
         assert tiered.column(name).equals(data.column(name))
 
 
+@pytest.mark.parametrize("kind", ["batch", "table", "chunked"])
+@pytest.mark.parametrize("start", [0, 1, 7, 8, 9, 13])
+def test_arrow_boolean_flags_at_any_bit_offset(start, kind):
+    """Arrow packs booleans eight to a byte; a sliced batch's flags start at
+    any bit of their first byte, and each chunk of a table's column at its own."""
+    rng = np.random.default_rng(start)
+    n = 40
+    rows = {
+        "days_since_recall": rng.uniform(0, 60, n), "retrieval_count": rng.integers(0, 9, n).astype(float),
+        "importance": rng.random(n), "frequency": rng.random(n),
+        "is_procedural": rng.random(n) < 0.5, "keep_forever": rng.random(n) < 0.3,
+    }
+    if kind == "batch":
+        data = pa.record_batch(rows).slice(start, n - start - 3)
+        assert data.column("keep_forever").offset == start
+    else:
+        table = pa.table(rows)
+        if kind == "chunked":
+            table = pa.concat_tables([table.slice(0, 5), table.slice(5, 11), table.slice(16)])
+        data = table.slice(start, n - start - 3)
+    expected = qe.tier_arrays(*[values[start:n - 3] for values in rows.values()])
+    assert expected.action.tolist() != qe.tier_arrays(*[values[start:n - 3] for values in rows.values()][:4]).action.tolist()
+    tiered = qe.tier_table(data)
+    assert np.array_equal(tiered.column("retention").to_numpy(), expected.retention)
+    assert tiered.column("action").to_pylist() == [qe.ACTIONS[code] for code in expected.action]
+    assert tiered.column("tier").to_pylist() == [qe.TIERS[code] for code in expected.tier]
+
+
 def test_arrow_schema_metadata_and_replaced_columns():
     table = pa.table(ROWS).replace_schema_metadata({"source": "memories"})
     table = table.append_column("action", pa.array(["x"] * 4))

@@ -29,8 +29,10 @@ def result_arrays(result: Any, vocab: Vocabulary) -> dict[str, Any]:
     for name, values in zip(vocab.results, result):
         if isinstance(result, TierResult) and name in ("tier", "action"):
             names = TIERS if name == "tier" else ACTIONS
+            # The codes come from the engine and always index the names, so
+            # Arrow need not check them (a serial pass over every row).
             arrays[vocab.column(name)] = pa.DictionaryArray.from_arrays(
-                values.view("int8"), pa.array(names, pa.string())
+                values.view("int8"), pa.array(names, pa.string()), safe=False
             )
         else:
             arrays[vocab.column(name)] = pa.array(values)

@@ -44,7 +44,7 @@ def compute(vocab: Vocabulary, names: Sequence[Any], get: Callable[[str], Any]) 
     numbers = [arrays[name] for name in NUMBER_FIELDS]
     try:
         if vocab.results == TIER_RESULTS:
-            return tier_rows(numbers, [arrays.get(name) for name in FLAG_FIELDS])
-        return score_rows(numbers)
+            return tier_rows(numbers, [arrays.get(name) for name in FLAG_FIELDS], vocab.threads)
+        return score_rows(numbers, vocab.threads)
     except (ValueError, TypeError) as exc:
         raise type(exc)(rename_fields(str(exc), vocab)) from None

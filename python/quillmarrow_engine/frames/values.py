@@ -162,9 +162,22 @@ def _from_arrow(label: str, values: Any, flag: bool) -> Any:
         raise null_error(label, int(np.argmax(missing)), _null_word(flag))
     if decimal:
         return decimal_doubles(label, values)
+    if pa.types.is_boolean(kind):
+        return _arrow_flags(values.combine_chunks() if isinstance(values, pa.ChunkedArray) else values)
     if isinstance(values, pa.ChunkedArray) and values.num_chunks == 1:
         values = values.chunk(0)  # read in place
     return _from_numpy(label, values.to_numpy(zero_copy_only=False), flag)
+
+
+def _arrow_flags(values: Any) -> Any:
+    """An Arrow boolean array without nulls as bytes 0 and 1: its bits (one
+    per row, the first row in the lowest bit) unpacked by one NumPy call,
+    many times faster than Arrow's conversion to NumPy booleans."""
+    np = numpy()
+    if len(values) == 0:
+        return np.zeros(0, np.uint8)
+    bits = np.frombuffer(values.buffers()[1], np.uint8)
+    return np.unpackbits(bits, count=values.offset + len(values), bitorder="little")[values.offset :]
 
 
 def as_array(label: str, values: Any, flag: bool = False) -> Any:

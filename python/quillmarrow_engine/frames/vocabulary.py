@@ -7,6 +7,7 @@ of times given as numbers, and the clock skew allowed.
     now="2026-01-01T00:00:00Z"           ISO-8601 text, Unix seconds or a datetime
     time_unit="ms"                       of times given as numbers: s, ms, us, ns
     max_skew=300.0                       seconds a recall time may lie after now
+    threads=4                            the most native threads a kernel call uses
 
 Everything is checked here, once, before any row is read; ``now`` is fixed
 here too (default: this moment), so every row, batch, file and worker counts
@@ -16,6 +17,7 @@ to the same instant.
 from __future__ import annotations
 
 import math
+import operator
 import re
 import time
 from collections.abc import Mapping
@@ -32,6 +34,7 @@ __all__ = [
     "TIER_RESULTS",
     "TIME_UNITS",
     "Vocabulary",
+    "checked_threads",
     "describe",
     "label",
     "missing_column",
@@ -57,6 +60,7 @@ class Vocabulary:
     time_unit: str = "s"
     max_skew: float = DEFAULT_MAX_SKEW
     results: tuple[str, ...] = TIER_RESULTS
+    threads: int | None = None  # None: the cores this process may run on
 
     def column(self, name: str) -> str:
         """The column that holds a field or receives a result."""
@@ -109,6 +113,7 @@ def vocabulary(
     *,
     results: tuple[str, ...] = TIER_RESULTS,
     recall_times: bool | None = None,
+    threads: int | None = None,
 ) -> Vocabulary:
     """The options checked. ValueError or TypeError names the option and
     what it takes. recall_times: whether recall times are given (by default,
@@ -139,8 +144,24 @@ def vocabulary(
     if not (math.isfinite(skew) and skew >= 0):
         raise ValueError(f"max_skew must be a finite number of seconds, 0 or more, not {skew!r}")
     return Vocabulary(
-        mapping, recalled_at, now_seconds(now) if has_times else 0.0, unit, float(skew), results
+        mapping, recalled_at, now_seconds(now) if has_times else 0.0, unit, float(skew), results,
+        checked_threads(threads),
     )
+
+
+def checked_threads(threads: object) -> int | None:
+    """The threads option as an int of at least 1, or None."""
+    if threads is None:
+        return None
+    if isinstance(threads, bool):
+        raise TypeError("threads must be an int or None, not bool")
+    try:
+        count = operator.index(threads)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}") from None
+    if count < 1:
+        raise ValueError(f"threads must be at least 1, not {count}")
+    return count
 
 
 def _checked_columns(columns: Mapping[str, str] | None, results: tuple[str, ...]) -> dict[str, str]:

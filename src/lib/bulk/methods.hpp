@@ -10,10 +10,10 @@
 namespace quillmarrow {
 
 // tier_columns(days_since_recall, retrieval_count, importance, frequency,
-//              is_procedural, keep_forever, retention, tier, action, /)
+//              is_procedural, keep_forever, retention, tier, action, threads, /)
 PyMethodDef tier_columns_method();
 // score_columns(days_since_recall, retrieval_count, importance, frequency,
-//               retention, stability, boost, /)
+//               retention, stability, boost, threads, /)
 PyMethodDef score_columns_method();
 // tier_jsonl_chunk(data, start, end, at_end, first_line, max_lines, id_field,
 //                  set_aside, /)

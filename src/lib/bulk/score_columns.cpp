@@ -15,7 +15,7 @@ namespace quillmarrow {
 namespace {
 
 PyResult<OwnedRef> score_body(PyObject* const* args, Py_ssize_t count) {
-  if (auto error = check_argument_count("score_columns", count, 7)) return std::move(*error);
+  if (auto error = check_argument_count("score_columns", count, 8)) return std::move(*error);
   // Declared first, so they are released last, after the lock is back.
   std::array<BufferView, 7> views;
   ScoreColumns columns;
@@ -39,11 +39,13 @@ PyResult<OwnedRef> score_body(PyObject* const* args, Py_ssize_t count) {
   }
   const ScoreOutputs out{static_cast<double*>(data[0]), static_cast<double*>(data[1]),
                          static_cast<double*>(data[2]), lengths[0]};
+  PyResult<std::size_t> threads = thread_count(args[7]);
+  if (!threads.ok()) return std::move(threads.error());
 
   std::optional<ColumnError> failure;
   {
     ReleasedLock unlocked;
-    failure = score_columns(columns, out);
+    failure = score_columns(columns, out, threads.value());
   }
   if (failure) return column_error_to_py(std::move(*failure));
   return OwnedRef::borrow(Py_None);
@@ -59,8 +61,9 @@ PyMethodDef score_columns_method() {
   return {"score_columns",
           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&score_entry)), METH_FASTCALL,
           "score_columns(days_since_recall, retrieval_count, importance, frequency, retention, "
-          "stability, boost, /)\n--\n\n"
-          "Fills retention, stability and boost (float64) for every row of the columns."};
+          "stability, boost, threads, /)\n--\n\n"
+          "Fills retention, stability and boost (float64) for every row of the columns,\n"
+          "over at most `threads` threads (one per 512 rows at most)."};
 }
 
 }  // namespace quillmarrow

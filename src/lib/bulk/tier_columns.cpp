@@ -15,7 +15,7 @@ namespace quillmarrow {
 namespace {
 
 PyResult<OwnedRef> tier_body(PyObject* const* args, Py_ssize_t count) {
-  if (auto error = check_argument_count("tier_columns", count, 9)) return std::move(*error);
+  if (auto error = check_argument_count("tier_columns", count, 10)) return std::move(*error);
   // Declared first, so they are released last, after the lock is back.
   std::array<BufferView, 9> views;
   TierColumns columns;
@@ -53,11 +53,13 @@ PyResult<OwnedRef> tier_body(PyObject* const* args, Py_ssize_t count) {
   out.tier = static_cast<unsigned char*>(data[1]);
   out.action = static_cast<unsigned char*>(data[2]);
   out.length = lengths[0];
+  PyResult<std::size_t> threads = thread_count(args[9]);
+  if (!threads.ok()) return std::move(threads.error());
 
   std::optional<ColumnError> failure;
   {
     ReleasedLock unlocked;
-    failure = tier_columns(columns, out);
+    failure = tier_columns(columns, out, threads.value());
   }
   if (failure) return column_error_to_py(std::move(*failure));
   return OwnedRef::borrow(Py_None);
@@ -73,9 +75,10 @@ PyMethodDef tier_columns_method() {
   return {"tier_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&tier_entry)),
           METH_FASTCALL,
           "tier_columns(days_since_recall, retrieval_count, importance, frequency, is_procedural, "
-          "keep_forever, retention, tier, action, /)\n--\n\n"
+          "keep_forever, retention, tier, action, threads, /)\n--\n\n"
           "Fills retention (float64), tier and action (uint8 codes) for every row of the\n"
-          "columns; is_procedural and keep_forever may be None (false on every row)."};
+          "columns; is_procedural and keep_forever may be None (false on every row). The\n"
+          "rows are shared out over at most `threads` threads (one per 512 rows at most)."};
 }
 
 }  // namespace quillmarrow
