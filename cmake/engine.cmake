@@ -19,9 +19,12 @@
 #                           commands' event handlers and check_syntax.
 #                           Depends on qm_records and qm_results.
 #   qm_jsonl     jsonl/     JSON Lines: a chunk of lines, each decoded on its
-#                           own as "tier" decodes a payload, the UTF-8 check
-#                           and the id capture. Depends on qm_records and
-#                           qm_results; it never goes through run_command.
+#                           own as "tier" decodes a payload, the UTF-8 check,
+#                           the id capture, members named otherwise than the
+#                           fields and recall times in place of day counts.
+#                           Depends on qm_records, qm_results and qm_times
+#                           (the one rule for recall times); it never goes
+#                           through run_command.
 #   qm_columns   columns/   the column kernels: whole columns of numbers
 #                           through the scoring functions. Depends on
 #                           qm_scoring.
@@ -39,7 +42,8 @@
 #
 # By floors, each library over some of those on the floors below it:
 #
-#   3   qm_commands   qm_jsonl     qm_times
+#   4   qm_jsonl
+#   3   qm_commands   qm_times
 #   2   qm_records    qm_results   qm_columns   qm_scalar
 #   1   qm_json       qm_scoring
 #   0   qm_contract
@@ -104,7 +108,7 @@ endif()
 qm_add_layer(qm_records records DEPENDS qm_contract qm_json qm_scoring)
 qm_add_layer(qm_results results DEPENDS qm_json qm_scoring)
 qm_add_layer(qm_commands commands DEPENDS qm_records qm_results)
-qm_add_layer(qm_jsonl jsonl DEPENDS qm_records qm_results)
+qm_add_layer(qm_jsonl jsonl DEPENDS qm_records qm_results qm_times)
 qm_add_layer(qm_columns columns DEPENDS qm_scoring)
 # The column kernels share a call's rows out over threads of their own.
 find_package(Threads REQUIRED)

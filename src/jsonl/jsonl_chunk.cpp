@@ -40,7 +40,19 @@ void append_bad_line(std::string& out, std::uint64_t line, std::string_view mess
   out.append("}\n");
 }
 
+// Digits in groups of three: 67,108,864.
+std::string grouped(std::size_t value) {
+  std::string digits = std::to_string(value);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+  return digits;
+}
+
 }  // namespace
+
+std::string too_long_message(std::size_t max_line_bytes) {
+  return "longer than " + grouped(max_line_bytes) +
+         " bytes, the limit of a line: raise it with max_line_bytes (--max-line-bytes)";
+}
 
 bool is_blank_line(std::string_view line) {
   for (const char c : line) {
@@ -54,7 +66,7 @@ JsonlChunk tier_jsonl_chunk(std::string_view data, bool at_end, std::uint64_t fi
   JsonlChunk chunk;
   // A decision is rarely longer than the record it comes from.
   chunk.decisions.reserve(data.size() + 64);
-  JsonlLineHandler handler(options.id_field, options.with_id);
+  JsonlLineHandler handler(options.id_field, options.with_id, options.names);
   std::size_t pos = 0;
   while (pos < data.size() && chunk.lines < options.max_lines) {
     const void* feed = std::memchr(data.data() + pos, '\n', data.size() - pos);
@@ -71,7 +83,17 @@ JsonlChunk tier_jsonl_chunk(std::string_view data, bool at_end, std::uint64_t fi
     }
     const std::string_view line = data.substr(pos, end - pos);
     const std::uint64_t number = first_line + chunk.lines;
-    if (!is_blank_line(line)) {
+    if (line.size() > options.max_line_bytes) {
+      // Not read: its id, if any, stays unknown.
+      handler.start_line();
+      std::string message = too_long_message(options.max_line_bytes);
+      if (!options.set_aside_bad_lines) {
+        chunk.stop = JsonlBadLine{number, std::move(message)};
+        break;
+      }
+      append_bad_line(chunk.errors, number, message, handler);
+      ++chunk.bad_lines;
+    } else if (!is_blank_line(line)) {
       JsonlLineResult result = tier_jsonl_line(line, handler);
       if (result.decision) {
         if (handler.has_id()) {

@@ -4,8 +4,10 @@
 //
 // Lines end at a line feed. Each non-blank line is decoded on its own (see
 // jsonl_line.hpp), so a line can never reach into the next one; a line of
-// only spaces, tabs and carriage returns is blank and skipped. Lines are
-// numbered over the whole input, blank ones included, from first_line on.
+// only spaces, tabs and carriage returns is blank and skipped. A line longer
+// than max_line_bytes (its line feed not counted) is bad, blank or not,
+// without being read. Lines are numbered over the whole input, blank ones
+// included, from first_line on.
 #pragma once
 
 #include <array>
@@ -15,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "jsonl/record_names.hpp"
 #include "scoring/tier.hpp"
 
 namespace quillmarrow {
@@ -26,7 +29,17 @@ struct JsonlOptions {
   // true: bad lines are written to JsonlChunk::errors and the chunk goes on.
   bool set_aside_bad_lines = false;
   std::size_t max_lines = SIZE_MAX;  // lines to take at most, blank ones included
+  // The longest line taken; a longer one is a bad line, whose message names
+  // the limit. A caller that reads a stream keeps the first
+  // max_line_bytes + 1 bytes of such a line and drops the rest.
+  std::size_t max_line_bytes = SIZE_MAX;
+  // The member names and recall times of object records.
+  JsonlNames names;
 };
+
+// "longer than 67,108,864 bytes, the limit of a line: ...": the message of
+// a line longer than max_line_bytes.
+std::string too_long_message(std::size_t max_line_bytes);
 
 struct JsonlBadLine {
   std::uint64_t line = 0;

@@ -7,6 +7,29 @@
 
 namespace quillmarrow {
 
+void JsonlLineHandler::take_recall(const FieldValue& value) {
+  recall_next_ = false;
+  has_recall_ = true;
+  recall_ = recall_days_of(value, names_, recall_subject_);
+}
+
+std::optional<std::string> JsonlLineHandler::finish_record() {
+  if (renamed_ && is_object_) {
+    if (recalling_) {
+      if (!has_recall_) return missing_recall_message(names_);
+      if (recall_.error) return std::move(*recall_.error);
+      record_.supply(kDaysSinceRecall,
+                     FieldValue::number_of(JsonNumber::from_double(recall_.days)));
+    }
+    if (std::optional<EngineError> error = record_.finish()) {
+      return named_record_message(std::move(*error), record_.slots(), names_);
+    }
+    return std::nullopt;
+  }
+  if (std::optional<EngineError> error = record_.finish()) return std::move(error->message);
+  return std::nullopt;
+}
+
 JsonlLineResult tier_jsonl_line(std::string_view line, JsonlLineHandler& handler) {
   handler.start_line();
   if (std::optional<Utf8Problem> problem = find_utf8_problem(line)) {
@@ -17,8 +40,8 @@ JsonlLineResult tier_jsonl_line(std::string_view line, JsonlLineHandler& handler
     handler.start_line();
     return {std::nullopt, error_message(*error)};
   }
-  if (std::optional<EngineError> error = handler.record().finish()) {
-    return {std::nullopt, std::move(error->message)};
+  if (std::optional<std::string> message = handler.finish_record()) {
+    return {std::nullopt, std::move(*message)};
   }
   return {classify_tier(handler.record().slots().tier_input()), {}};
 }

@@ -3,12 +3,18 @@
 // same messages. Besides the record it picks out the item's id: the member
 // of an object record named by the id field, the last one when the key
 // repeats, written back compactly by the engine's writer.
+//
+// Object records may name their fields otherwise, and give a recall time
+// instead of days_since_recall (record_names.hpp); a message about a member
+// so named names the member. Read by the fields' own names, a line decodes
+// exactly as "tier" decodes it.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "jsonl/record_names.hpp"
 #include "jsonl/value_capture.hpp"
 #include "records/record_reader.hpp"
 #include "scoring/tier.hpp"
@@ -18,29 +24,48 @@ namespace quillmarrow {
 // Reader events of one line: the record for the decision, and the id member.
 class JsonlLineHandler : public RecordEvents<JsonlLineHandler> {
  public:
-  // An empty id_field with with_id false takes no id.
-  JsonlLineHandler(std::string_view id_field, bool with_id)
-      : id_field_(id_field), with_id_(with_id) {}
+  // An empty id_field with with_id false takes no id. The texts that
+  // id_field and names view must outlive the handler.
+  JsonlLineHandler(std::string_view id_field, bool with_id, const JsonlNames& names = {})
+      : id_field_(id_field),
+        with_id_(with_id),
+        names_(names),
+        renamed_(names.renamed()),
+        recalling_(!names.recalled_at.empty()) {
+    if (recalling_) recall_subject_ = recall_subject(names);
+  }
 
   // Forgets the previous line, including a record a syntax error cut short.
   void start_line() {
     depth_ = 0;
+    is_object_ = false;
     id_next_ = false;
     has_id_ = false;
     in_id_ = false;
     capture_.clear();
+    recall_next_ = false;
+    has_recall_ = false;
   }
 
   const RecordReader& record() const { return record_; }
   bool has_id() const { return has_id_; }
   std::string_view id_text() const { return id_text_; }
 
+  // After the line was read without a syntax error: the record's decoding
+  // error, if any. With a recall time, the days from it are the record's
+  // days_since_recall.
+  std::optional<std::string> finish_record();
+
   void key(std::string_view k) {
     if (in_id_) {
       capture_.key(k);
       return;
     }
-    record_.key(k);
+    if (renamed_) {
+      renamed_key(k);
+    } else {
+      record_.key(k);
+    }
     if (depth_ == 1 && with_id_ && !is_array_) id_next_ = (k == id_field_);
   }
   void scalar(const FieldValue& value) {
@@ -49,6 +74,7 @@ class JsonlLineHandler : public RecordEvents<JsonlLineHandler> {
       return;
     }
     record_.scalar(value);
+    if (recall_next_) take_recall(value);
     if (in_id_) {
       capture_.scalar(value);
     } else if (id_next_) {
@@ -62,10 +88,12 @@ class JsonlLineHandler : public RecordEvents<JsonlLineHandler> {
     if (depth_ == 0) {
       record_.begin(is_array);
       is_array_ = is_array;
+      is_object_ = !is_array;
       depth_ = 1;
       return;
     }
     record_.begin_container(is_array);
+    if (recall_next_) take_recall(is_array ? FieldValue::sequence() : FieldValue::map());
     if (in_id_) {
       capture_.begin(is_array);
     } else if (id_next_) {
@@ -89,11 +117,29 @@ class JsonlLineHandler : public RecordEvents<JsonlLineHandler> {
   }
 
  private:
+  // A key under the names: the field of its member, and whether it is the
+  // member of recall times.
+  void renamed_key(std::string_view k) {
+    if (depth_ != 1 || is_array_) return;
+    record_.field_key(names_.field_of(k));
+    recall_next_ = recalling_ && k == names_.recalled_at;
+  }
+  // The value of the member of recall times (the last one counts).
+  void take_recall(const FieldValue& value);
+
   std::string_view id_field_;
   bool with_id_;
+  JsonlNames names_;
+  bool renamed_;
+  bool recalling_;
+  std::string recall_subject_;
   RecordReader record_{kTierInputShape};
   int depth_ = 0;  // 1 inside the record's own array or object
   bool is_array_ = false;
+  bool is_object_ = false;    // the line's record is an object
+  bool recall_next_ = false;  // the next value at depth 1 is the recall time
+  bool has_recall_ = false;
+  RecallDays recall_;
   bool id_next_ = false;  // the next value at depth 1 is the id member's
   bool in_id_ = false;    // an array or object id is being captured
   bool has_id_ = false;

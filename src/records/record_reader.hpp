@@ -41,6 +41,14 @@ class RecordReader {
   void key(std::string_view key) {
     if (depth_ == 1 && !is_array_) field_ = slots_.field_index(key);
   }
+  // A key the caller has resolved to a field itself (kNoField: none), for
+  // records whose members are named otherwise than the fields.
+  void field_key(std::size_t field) {
+    if (depth_ == 1 && !is_array_) field_ = field;
+  }
+  // A field given from outside the record's text (a day count worked out
+  // from another member), as if the record held it.
+  void supply(std::size_t field, const FieldValue& value) { slots_.set(field, value); }
   // The reader's known_key, for a key of the record's own object; see
   // JsonReader.
   const char* known_key(const char* p, const char* end) {

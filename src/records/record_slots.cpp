@@ -128,20 +128,29 @@ std::optional<EngineError> RecordSlots::set_element(std::size_t index, const Fie
   return std::nullopt;
 }
 
+namespace {
+constexpr std::uint8_t kRequired = 0b1111;  // the four numbers
+}  // namespace
+
 std::optional<EngineError> RecordSlots::finish_object() const {
+  if (wrong_kind_ == 0 && (present_ & kRequired) == kRequired) return std::nullopt;
+  const std::optional<ObjectFailure> failure = object_failure();
+  if (!failure) return std::nullopt;
+  if (failure->missing) return missing_field(kFieldNames[failure->field]);
+  const Slot& slot = slots_[failure->field];
+  return invalid_type(FieldValue{slot.kind, slot.flag, slot.number, slot.text},
+                      expectation(failure->field));
+}
+
+std::optional<RecordSlots::ObjectFailure> RecordSlots::object_failure() const {
   if (wrong_kind_ != 0) {
     for (std::size_t field : kKeyOrder) {
-      if ((wrong_kind_ & bit(field)) != 0) {
-        const Slot& slot = slots_[field];
-        return invalid_type(FieldValue{slot.kind, slot.flag, slot.number, slot.text},
-                            expectation(field));
-      }
+      if ((wrong_kind_ & bit(field)) != 0) return ObjectFailure{field, false};
     }
   }
-  constexpr std::uint8_t kRequired = 0b1111;  // the four numbers
   if ((present_ & kRequired) == kRequired) return std::nullopt;
   for (std::size_t field = kDaysSinceRecall; field <= kFrequency; ++field) {
-    if ((present_ & bit(field)) == 0) return missing_field(kFieldNames[field]);
+    if ((present_ & bit(field)) == 0) return ObjectFailure{field, true};
   }
   return std::nullopt;
 }

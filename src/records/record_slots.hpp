@@ -71,6 +71,13 @@ class RecordSlots {
   // Object form complete: the first wrongly typed member in key order, then
   // the first missing required field in declared order.
   std::optional<EngineError> finish_object() const;
+  // The field that finish_object reports, if any, and whether it is
+  // missing (else wrongly typed).
+  struct ObjectFailure {
+    std::size_t field;
+    bool missing;
+  };
+  std::optional<ObjectFailure> object_failure() const;
   // Array form complete with length elements, none of them wrongly typed.
   std::optional<EngineError> finish_array(std::size_t length) const;
 

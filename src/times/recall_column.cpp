@@ -1,5 +1,6 @@
 #include "times/recall_column.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -30,6 +31,19 @@ std::string quoted(std::string_view name) {
 
 std::string row_prefix(std::string_view name, std::size_t row) {
   return quoted(name) + ": row " + std::to_string(row) + " is ";
+}
+
+// What a message names: a column's row, or a value named by the caller
+// ("member 'recalled_at'").
+struct Subject {
+  std::string_view name;
+  std::size_t row = 0;
+  bool row_of_column = true;
+};
+
+std::string prefix(const Subject& subject) {
+  if (subject.row_of_column) return row_prefix(subject.name, subject.row);
+  return std::string(subject.name) + " is ";
 }
 
 ColumnError value_error(std::string message) {
@@ -93,18 +107,18 @@ std::string guess(std::optional<double> number, double recalled_at, const Recall
   return "is it in another unit or time zone?";
 }
 
-std::optional<ColumnError> count_days(std::string_view name, std::size_t row, double recalled_at,
+std::optional<ColumnError> count_days(const Subject& subject, double recalled_at,
                                       std::optional<double> number, const RecallOptions& options,
                                       double& days) {
   DaysSinceInput input{recalled_at, options.now, options.max_skew};
   ScalarMessage ignored;
   if (days_since_recall("recalled_at", input, days, ignored)) return std::nullopt;
   if (!std::isfinite(recalled_at)) {
-    return value_error(row_prefix(name, row) + number_text(recalled_at) + ", not a finite number");
+    return value_error(prefix(subject) + number_text(recalled_at) + ", not a finite number");
   }
   // Past the checks of now and max_skew (made by the caller), only a time
   // too far ahead is refused.
-  return value_error(row_prefix(name, row) + time_text(recalled_at) + ", " +
+  return value_error(prefix(subject) + time_text(recalled_at) + ", " +
                      span_text(recalled_at - options.now) + " after now (" +
                      time_text(options.now) + "), more than the allowed clock skew of " +
                      span_text(options.max_skew) + ": " + guess(number, recalled_at, options) +
@@ -138,9 +152,15 @@ bool count_micros(std::int64_t count, CountUnit unit, std::int64_t& micros) {
 }
 
 std::string shown_text(std::string_view text) {
-  constexpr std::size_t kShown = 60;
+  // At most 60 bytes, cut where a character starts so that a text in
+  // UTF-8 stays UTF-8.
+  std::size_t shown_size = std::min<std::size_t>(text.size(), 60);
+  while (shown_size > 0 && shown_size < text.size() &&
+         (static_cast<unsigned char>(text[shown_size]) & 0xC0) == 0x80) {
+    --shown_size;
+  }
   std::string shown = "'";
-  for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
+  for (std::size_t i = 0; i < shown_size; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c == '\'' || c == '\\') {
       shown += '\\';
@@ -154,8 +174,37 @@ std::string shown_text(std::string_view text) {
       shown += static_cast<char>(c);
     }
   }
-  shown += text.size() > kShown ? "'..." : "'";
+  shown += text.size() > shown_size ? "'..." : "'";
   return shown;
+}
+
+// A recall time written as text: ISO-8601, or a number of the time unit.
+std::optional<ColumnError> text_days(const Subject& subject, std::string_view text,
+                                     const RecallOptions& options, double& days) {
+  std::int64_t micros = 0;
+  double seconds = 0.0;
+  std::optional<double> number;
+  if (parse_iso8601(text, micros)) {
+    seconds = unix_seconds(micros);
+  } else if (double value = 0.0; parse_number_text(text, value)) {
+    number = value;
+    seconds = value / time_unit_divisor(options.unit);
+  } else {
+    return value_error(prefix(subject) + "the text " + shown_text(text) +
+                       ", not a time: ISO-8601 (2025-06-15T12:00:00Z, 2025-06-15) or a "
+                       "number in the time unit (" +
+                       std::string(time_unit_words(options.unit)) + ")");
+  }
+  return count_days(subject, seconds, number, options, days);
+}
+
+// A recall time given as a number of the time unit.
+std::optional<ColumnError> number_days(const Subject& subject, double number,
+                                       const RecallOptions& options, double& days) {
+  if (!std::isfinite(number)) {
+    return value_error(prefix(subject) + number_text(number) + ", not a finite number");
+  }
+  return count_days(subject, number / time_unit_divisor(options.unit), number, options, days);
 }
 
 }  // namespace
@@ -214,7 +263,14 @@ std::optional<ColumnError> numbers_from_texts(std::string_view name, const TextC
 std::optional<ColumnError> days_since_seconds(std::string_view name, std::size_t row,
                                               double recalled_at, const RecallOptions& options,
                                               double& days) {
-  return count_days(name, row, recalled_at, std::nullopt, options, days);
+  return count_days(Subject{name, row}, recalled_at, std::nullopt, options, days);
+}
+
+std::optional<ColumnError> days_since_value(std::string_view subject, const RecallValue& value,
+                                            const RecallOptions& options, double& days) {
+  const Subject named{subject, 0, false};
+  return value.is_text ? text_days(named, value.text, options, days)
+                       : number_days(named, value.number, options, days);
 }
 
 std::optional<ColumnError> days_since_column(const RecallColumn& column,
@@ -240,23 +296,17 @@ std::optional<ColumnError> days_since_column(const RecallColumn& column,
           return value_error(row_prefix(column.name, row) +
                              "out of the range of times (the years 292,000 BC to AD)");
         }
-        if (auto error = count_days(column.name, row, unix_seconds(micros), std::nullopt, options,
-                                    days[row])) {
+        if (auto error = count_days(Subject{column.name, row}, unix_seconds(micros), std::nullopt,
+                                    options, days[row])) {
           return error;
         }
       }
       break;
     case RecallColumn::Kind::numbers: {
       if (auto error = check_number_type(column.values)) return error;
-      const double divisor = time_unit_divisor(options.unit);
       for (std::size_t row = 0; row < length; ++row) {
         const double number = read_number(column.values, row);
-        if (!std::isfinite(number)) {
-          return value_error(row_prefix(column.name, row) + number_text(number) +
-                             ", not a finite number");
-        }
-        if (auto error =
-                count_days(column.name, row, number / divisor, number, options, days[row])) {
+        if (auto error = number_days(Subject{column.name, row}, number, options, days[row])) {
           return error;
         }
       }
@@ -264,22 +314,8 @@ std::optional<ColumnError> days_since_column(const RecallColumn& column,
     }
     case RecallColumn::Kind::texts:
       for (std::size_t row = 0; row < length; ++row) {
-        const std::string_view text = column.texts.at(row);
-        std::int64_t micros = 0;
-        double seconds = 0.0;
-        std::optional<double> number;
-        if (parse_iso8601(text, micros)) {
-          seconds = unix_seconds(micros);
-        } else if (double value = 0.0; parse_number_text(text, value)) {
-          number = value;
-          seconds = value / time_unit_divisor(options.unit);
-        } else {
-          return value_error(row_prefix(column.name, row) + "the text " + shown_text(text) +
-                             ", not a time: ISO-8601 (2025-06-15T12:00:00Z, 2025-06-15) or a "
-                             "number in the time unit (" +
-                             std::string(time_unit_words(options.unit)) + ")");
-        }
-        if (auto error = count_days(column.name, row, seconds, number, options, days[row])) {
+        if (auto error =
+                text_days(Subject{column.name, row}, column.texts.at(row), options, days[row])) {
           return error;
         }
       }

@@ -79,4 +79,19 @@ std::optional<ColumnError> days_since_seconds(std::string_view name, std::size_t
                                               double recalled_at, const RecallOptions& options,
                                               double& days);
 
+// One recall time outside a column: a number of the time unit, or a text
+// (ISO-8601 or a number of the unit).
+struct RecallValue {
+  bool is_text = false;
+  double number = 0.0;
+  std::string_view text;
+};
+
+// The rule of a column's rows for one value (now and max_skew already
+// checked by the caller). An error's message starts with subject, which
+// names the value ("member 'recalled_at'"), then " is " and the value, as
+// a row's message does after "row N".
+std::optional<ColumnError> days_since_value(std::string_view subject, const RecallValue& value,
+                                            const RecallOptions& options, double& days);
+
 }  // namespace quillmarrow

@@ -11,6 +11,8 @@
 #include "commands/run_command.hpp"
 #include "jsonl/jsonl_chunk.hpp"
 #include "jsonl/utf8_check.hpp"
+#include "results/result_text.hpp"
+#include "scalar/days_since.hpp"
 
 namespace quillmarrow {
 namespace {
@@ -318,6 +320,264 @@ TEST(JsonlChunk, ChunkBoundariesDoNotMatter) {
     ASSERT_EQ(joined.actions, whole.actions);
     ASSERT_EQ(line, 202u);
   }
+}
+
+// --- members named otherwise, recall times, the longest line ---------------
+
+constexpr double kNow = 1'750'000'000.0;  // 2025-06-15T15:06:40Z
+constexpr double kDay = 86'400.0;
+
+// The decision text of a record, as the engine writes it.
+std::string decision_of(const TierInput& input) {
+  std::string text;
+  append_tier_decision(text, classify_tier(input));
+  return text;
+}
+
+// Days since recall of a time in Unix seconds, by the one rule.
+double rule_days(double recalled_at) {
+  double days = 0.0;
+  ScalarMessage message;
+  EXPECT_TRUE(days_since_recall("test", {recalled_at, kNow, 300.0}, days, message));
+  return days;
+}
+
+struct NamedCase {
+  std::string line;
+  std::string expected;  // the decision text, or "error: " and the message
+};
+
+// The result of one line under the names, as "error: " + message or the
+// decision text.
+std::string named_result(const std::string& line, const JsonlNames& names) {
+  JsonlOptions options = no_ids();
+  options.names = names;
+  const JsonlChunk chunk = tier_jsonl_chunk(line, true, 1, options);
+  if (chunk.stop) return "error: " + chunk.stop->message;
+  EXPECT_EQ(chunk.decisions.back(), '\n');
+  return chunk.decisions.substr(0, chunk.decisions.size() - 1);
+}
+
+TEST(JsonlNames, MembersNamedOtherwiseHoldTheirFields) {
+  JsonlNames names;
+  names.members[kImportance] = "imp";
+  names.members[kKeepForever] = "pinned";
+  const std::string rest = R"("days_since_recall": 2, "retrieval_count": 3, "frequency": 0.2)";
+  const std::vector<NamedCase> cases = {
+      {R"({"imp": 0.5, )" + rest + "}", kDecision},
+      // The field's own name is just another member now.
+      {R"({"importance": 0.9, "imp": 0.5, )" + rest + "}", kDecision},
+      {R"({"imp": 0.9, "imp": 0.5, )" + rest + "}", kDecision},
+      {R"({"nested": {"imp": 0.9}, "imp": 0.5, )" + rest + "}", kDecision},
+      {R"({"imp": 0.5, "pinned": true, )" + rest + "}", decision_of({2, 3, 0.5, 0.2, false, true})},
+      {R"({"imp": 0.5, "keep_forever": true, )" + rest + "}", kDecision},
+      // Array records keep their fields by position.
+      {"[2, 3, 0.5, 0.2]", kDecision},
+      {"[2, 3, 0.5, 0.2, false, true]", decision_of({2, 3, 0.5, 0.2, false, true})},
+      // Messages about a renamed member name it; the others are those of "tier".
+      {"{" + rest + "}", "error: missing member 'imp' (field importance)"},
+      {R"({"importance": 0.5, )" + rest + "}", "error: missing member 'imp' (field importance)"},
+      {R"({"imp": "0.5", )" + rest + "}",
+       "error: member 'imp' (field importance): invalid type: string \"0.5\", expected f64"},
+      {R"({"imp": 0.5, "pinned": 1, )" + rest + "}",
+       "error: member 'pinned' (field keep_forever): invalid type: integer `1`, expected a "
+       "boolean"},
+      {R"({"imp": 0.5, "days_since_recall": 2, "retrieval_count": 3})",
+       "error: missing field `frequency`"},
+      {R"({"imp": 0.5, "frequency": null, "days_since_recall": 2, "retrieval_count": 3})",
+       "error: invalid type: null, expected f64"},
+      {"[2, 3, \"x\", 0.2]", "error: invalid type: string \"x\", expected f64"},
+      {"5", "error: invalid type: integer `5`, expected struct TierInput"},
+  };
+  for (const NamedCase& c : cases) EXPECT_EQ(named_result(c.line, names), c.expected) << c.line;
+}
+
+TEST(JsonlNames, FieldsMayTradeNames) {
+  JsonlNames names;
+  names.members[kImportance] = "frequency";
+  names.members[kFrequency] = "importance";
+  EXPECT_EQ(
+      named_result(
+          R"({"days_since_recall": 2, "retrieval_count": 3, "importance": 0.2, "frequency": 0.5})",
+          names),
+      kDecision);
+  // The fields' own names, given as members, change nothing.
+  JsonlNames same;
+  for (std::size_t field = 0; field < 6; ++field) same.members[field] = kFieldNames[field];
+  EXPECT_FALSE(same.renamed());
+  EXPECT_TRUE(names.renamed());
+}
+
+JsonlNames recall_names(std::string_view member, TimeUnit unit = TimeUnit::seconds) {
+  JsonlNames names;
+  names.recalled_at = member;
+  names.recall = RecallOptions{kNow, 300.0, unit};
+  return names;
+}
+
+TEST(JsonlNames, RecallTimesOfEveryKind) {
+  const std::string rest = R"("retrieval_count": 3, "importance": 0.5, "frequency": 0.2)";
+  const double yesterday = kNow - kDay;
+  const std::string one_day = decision_of({rule_days(yesterday), 3, 0.5, 0.2, false, false});
+  const std::string midnight =
+      decision_of({rule_days(1'749'945'600.0), 3, 0.5, 0.2, false, false});  // 2025-06-15
+  struct Case {
+    TimeUnit unit;
+    std::string time;  // the member's JSON text
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {TimeUnit::seconds, "1749913600", one_day},
+      {TimeUnit::seconds, "1749913600.0", one_day},
+      {TimeUnit::seconds, "1.7499136e9", one_day},
+      {TimeUnit::milliseconds, "1749913600000", one_day},
+      {TimeUnit::microseconds, "1749913600000000", one_day},
+      {TimeUnit::nanoseconds, "1749913600000000000", one_day},
+      {TimeUnit::seconds, R"("1749913600")", one_day},
+      {TimeUnit::milliseconds, R"("1749913600000")", one_day},
+      {TimeUnit::seconds, R"("2025-06-14T15:06:40Z")", one_day},
+      {TimeUnit::seconds, R"("2025-06-14t15:06:40z")", one_day},
+      {TimeUnit::seconds, R"("2025-06-14 17:06:40+02:00")", one_day},
+      {TimeUnit::seconds, R"("2025-06-14T10:06:40-0500")", one_day},
+      {TimeUnit::seconds, R"("2025-06-14T15:06:40")", one_day},
+      // The unit applies to numbers only, not to ISO-8601 text.
+      {TimeUnit::milliseconds, R"("2025-06-14T15:06:40.000Z")", one_day},
+      {TimeUnit::seconds, R"("2025-06-15")", midnight},
+      // Within the allowed skew a time after now is day 0.
+      {TimeUnit::seconds, "1750000200", decision_of({0.0, 3, 0.5, 0.2, false, false})},
+      {TimeUnit::seconds, "1750000301",
+       "error: member 't' is 2025-06-15T15:11:41Z, 301 seconds after now (2025-06-15T15:06:40Z), "
+       "more than the allowed clock skew of 300 seconds: a local time read as UTC (a time "
+       "without an offset counts as UTC)?; or allow more skew with max_skew (--max-skew)"},
+      {TimeUnit::seconds, "1749913600000",
+       "error: member 't' is 1749913600000 Unix seconds, 20233375 days after now "
+       "(2025-06-15T15:06:40Z), more than the allowed clock skew of 300 seconds: milliseconds "
+       "read as seconds? Give the time unit ms (time_unit='ms', --time-unit ms); or allow more "
+       "skew with max_skew (--max-skew)"},
+      {TimeUnit::seconds, R"("yesterday")",
+       "error: member 't' is the text 'yesterday', not a time: ISO-8601 "
+       "(2025-06-15T12:00:00Z, 2025-06-15) or a number in the time unit (seconds)"},
+      {TimeUnit::seconds, R"("2025-06-14T25:00:00Z")",
+       "error: member 't' is the text '2025-06-14T25:00:00Z', not a time: ISO-8601 "
+       "(2025-06-15T12:00:00Z, 2025-06-15) or a number in the time unit (seconds)"},
+      {TimeUnit::milliseconds, "null",
+       "error: member 't' is null, not a time: ISO-8601 text (2025-06-15T12:00:00Z, "
+       "2025-06-15) or a number in the time unit (milliseconds)"},
+      {TimeUnit::seconds, "true",
+       "error: member 't' is true, not a time: ISO-8601 text (2025-06-15T12:00:00Z, "
+       "2025-06-15) or a number in the time unit (seconds)"},
+      {TimeUnit::seconds, "[1749913600]",
+       "error: member 't' is an array, not a time: ISO-8601 text (2025-06-15T12:00:00Z, "
+       "2025-06-15) or a number in the time unit (seconds)"},
+      {TimeUnit::seconds, R"({"s": 1})",
+       "error: member 't' is an object, not a time: ISO-8601 text (2025-06-15T12:00:00Z, "
+       "2025-06-15) or a number in the time unit (seconds)"},
+  };
+  for (const Case& c : cases) {
+    const std::string line = R"({"t": )" + c.time + ", " + rest + "}";
+    EXPECT_EQ(named_result(line, recall_names("t", c.unit)), c.expected) << line;
+  }
+}
+
+TEST(JsonlNames, RecallTimeStandsInForTheDayCount) {
+  const JsonlNames names = recall_names("t");
+  const std::string rest = R"("retrieval_count": 3, "importance": 0.5, "frequency": 0.2)";
+  const std::string one_day = decision_of({rule_days(kNow - kDay), 3, 0.5, 0.2, false, false});
+  const std::vector<NamedCase> cases = {
+      // A days_since_recall member is not read, whatever it holds.
+      {R"({"days_since_recall": "junk", "t": 1749913600, )" + rest + "}", one_day},
+      // The last of a repeated member counts, as for any field.
+      {R"({"t": "bad", "t": 1749913600, )" + rest + "}", one_day},
+      {R"({"t": 1749913600, "t": null, )" + rest + "}",
+       "error: member 't' is null, not a time: ISO-8601 text (2025-06-15T12:00:00Z, "
+       "2025-06-15) or a number in the time unit (seconds)"},
+      {R"({"meta": {"t": 1}, "t": 1749913600, )" + rest + "}", one_day},
+      {"{" + rest + "}", "error: missing member 't' (the recall time)"},
+      {R"({"days_since_recall": 1, )" + rest + "}", "error: missing member 't' (the recall time)"},
+      // The recall time is looked at before the other fields.
+      {R"({"t": "bad", "importance": 0.5})",
+       "error: member 't' is the text 'bad', not a time: ISO-8601 (2025-06-15T12:00:00Z, "
+       "2025-06-15) or a number in the time unit (seconds)"},
+      {R"({"t": 1749913600, "importance": 0.5})", "error: missing field `retrieval_count`"},
+      // Array records keep the day count at its position.
+      {"[1, 3, 0.5, 0.2]", decision_of({1, 3, 0.5, 0.2, false, false})},
+      {"7", "error: invalid type: integer `7`, expected struct TierInput"},
+  };
+  for (const NamedCase& c : cases) EXPECT_EQ(named_result(c.line, names), c.expected) << c.line;
+
+  // With ids, mapped members and a member that is both the id and the time.
+  JsonlOptions options;
+  options.names = recall_names("t");
+  options.names.members[kImportance] = "imp";
+  options.id_field = "t";
+  const JsonlChunk chunk = tier_jsonl_chunk(
+      R"({"t": "2025-06-14T15:06:40Z", "imp": 0.5, "retrieval_count": 3, "frequency": 0.2})"
+      "\n",
+      true, 1, options);
+  ASSERT_FALSE(chunk.stop.has_value()) << chunk.stop->message;
+  const std::string decision = one_day;
+  EXPECT_EQ(chunk.decisions, decision.substr(0, decision.find(",\"retention\"")) +
+                                 R"(,"id":"2025-06-14T15:06:40Z")" +
+                                 decision.substr(decision.find(",\"retention\"")) + "\n");
+}
+
+TEST(JsonlNames, ASetAsideLineUnderNamesKeepsItsId) {
+  JsonlOptions options = set_aside();
+  options.names = recall_names("last_recalled_at", TimeUnit::milliseconds);
+  const JsonlChunk chunk =
+      tier_jsonl_chunk(R"({"id": "m-1", "last_recalled_at": 1e30, "retrieval_count": 3})"
+                       "\n",
+                       true, 4, options);
+  EXPECT_EQ(chunk.errors,
+            R"({"id":"m-1","line":4,"message":"member 'last_recalled_at' is 1e+27 Unix )"
+            R"(seconds, 1.1574074074074075e+22 days after now (2025-06-15T15:06:40Z), more than )"
+            R"(the allowed clock skew of 300 seconds: nanoseconds read as milliseconds? Give the )"
+            R"(time unit ns (time_unit='ns', )"
+            R"x(--time-unit ns); or allow more skew with max_skew (--max-skew)"})x"
+            "\n");
+}
+
+TEST(JsonlChunk, ALineLongerThanTheLimitIsBadWithoutBeingRead) {
+  JsonlOptions options;
+  options.max_line_bytes = 20;
+  const std::string fits = R"({"id":1,"a":[1,2,3]})";  // 20 bytes: not decoded as a record
+  ASSERT_EQ(fits.size(), 20u);
+  const std::string longer = R"({"id":"x","a":[1,2,3]})";
+  const std::string blank(21, ' ');
+  const std::string data = "[8,20,0.5,0.5]\n" + fits + "\n" + longer + "\n" + blank +
+                           "\r\n[8,20,0.5,0.5]\n" + std::string(20, ' ') + "\n";
+  const std::string message =
+      "longer than 20 bytes, the limit of a line: raise it with max_line_bytes "
+      "(--max-line-bytes)";
+
+  const JsonlChunk stopped = tier_jsonl_chunk(data, true, 1, options);
+  ASSERT_TRUE(stopped.stop.has_value());
+  EXPECT_EQ(stopped.stop->line, 2u);  // the 20 bytes are read, and are no record
+  EXPECT_EQ(stopped.stop->message, "missing field `days_since_recall`");
+
+  options.set_aside_bad_lines = true;
+  const JsonlChunk kept = tier_jsonl_chunk(data, true, 1, options);
+  EXPECT_EQ(kept.records, 2u);
+  EXPECT_EQ(kept.bad_lines, 3u);
+  // A line too long is not read, so it has no id even when it holds one.
+  EXPECT_EQ(kept.errors, R"({"id":1,"line":2,"message":"missing field `days_since_recall`"})"
+                         "\n"
+                         R"({"line":3,"message":")" +
+                             message + "\"}\n" + R"({"line":4,"message":")" + message + "\"}\n");
+  EXPECT_EQ(kept.lines, 6u);
+
+  options.set_aside_bad_lines = false;
+  const JsonlChunk at_long = tier_jsonl_chunk(data.substr(data.find(longer)), true, 3, options);
+  ASSERT_TRUE(at_long.stop.has_value());
+  EXPECT_EQ(at_long.stop->line, 3u);
+  EXPECT_EQ(at_long.stop->message, message);
+  EXPECT_EQ(at_long.consumed, 0u);
+
+  EXPECT_EQ(too_long_message(67'108'864),
+            "longer than 67,108,864 bytes, the limit of a line: raise it with max_line_bytes "
+            "(--max-line-bytes)");
+  EXPECT_EQ(too_long_message(999).substr(0, 21), "longer than 999 bytes");
+  EXPECT_EQ(too_long_message(1000).substr(0, 23), "longer than 1,000 bytes");
 }
 
 }  // namespace

@@ -241,6 +241,63 @@ TEST(TextColumnOffsets, MustBeInOrderAndWithinTheData) {
   }
 }
 
+// One value outside a column follows the rows' rule, and its messages name
+// it as the caller does.
+TEST(RecallValue, IsCountedAsARowIsAndNamedByItsSubject) {
+  struct Case {
+    RecallValue value;
+    TimeUnit unit;
+    double days;  // when message is empty
+    const char* message;
+  };
+  const Case cases[] = {
+      {{false, 1'749'945'600.0, {}}, TimeUnit::seconds, rule(1'749'945'600.0), ""},
+      {{false, 1'749'945'600'000.0, {}}, TimeUnit::milliseconds, rule(1'749'945'600.0), ""},
+      {{true, 0.0, "2025-06-15T02:00+02:00"}, TimeUnit::seconds, rule(1'749'945'600.0), ""},
+      {{true, 0.0, "1749945600000000"}, TimeUnit::microseconds, rule(1'749'945'600.0), ""},
+      {{false, kNow + 10.0, {}}, TimeUnit::seconds, 0.0, ""},
+      {{true, 0.0, "15/06/2025"},
+       TimeUnit::seconds,
+       0.0,
+       "member 't' is the text '15/06/2025', not a time: ISO-8601 (2025-06-15T12:00:00Z, "
+       "2025-06-15) or a number in the time unit (seconds)"},
+      {{false, 1'749'945'600'000.0, {}},
+       TimeUnit::seconds,
+       0.0,
+       "member 't' is 1749945600000 Unix seconds, 20233745.4 days after now "
+       "(2025-06-15T15:06:40Z), more than the allowed clock skew of 300 seconds: milliseconds "
+       "read as seconds? Give the time unit ms (time_unit='ms', --time-unit ms); or allow more "
+       "skew with max_skew (--max-skew)"},
+      {{false, std::numeric_limits<double>::infinity(), {}},
+       TimeUnit::seconds,
+       0.0,
+       "member 't' is inf, not a finite number"},
+  };
+  for (const Case& c : cases) {
+    double days = -1.0;
+    const auto error = days_since_value("member 't'", c.value, {kNow, 300.0, c.unit}, days);
+    if (std::string_view(c.message).empty()) {
+      ASSERT_FALSE(error.has_value()) << error->message;
+      EXPECT_EQ(days, c.days) << c.value.number << c.value.text;
+    } else {
+      ASSERT_TRUE(error.has_value()) << c.value.number << c.value.text;
+      EXPECT_EQ(error->message, c.message);
+    }
+  }
+}
+
+// A long text is shown cut to 60 bytes, never inside a character, so the
+// message stays UTF-8.
+TEST(RecallValue, ALongTextIsCutBetweenCharacters) {
+  const std::string text = std::string(59, 'x') + "\xC3\xA9" + "tail";
+  double days = 0.0;
+  const auto error = days_since_value("member 't'", {true, 0.0, text}, {kNow}, days);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_NE(error->message.find("the text '" + std::string(59, 'x') + "'..., not a time"),
+            std::string::npos)
+      << error->message;
+}
+
 TEST(RecallColumn, AZeroLengthColumnNeedsNothing) {
   EXPECT_TRUE(days_of(texts({})).empty());
 }
