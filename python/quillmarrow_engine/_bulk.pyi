@@ -49,6 +49,9 @@ def tier_jsonl_chunk(
     max_lines: int,
     id_field: str | None,
     set_aside: bool,
+    max_line_bytes: int | None,
+    members: tuple[str, ...] | None,
+    recall: tuple[str, float, str, float] | None,
     /,
 ) -> tuple[
     int, int, int, int, bytes, bytes, tuple[int, ...], tuple[int, ...], tuple[int, str] | None

@@ -342,11 +342,14 @@ def chunk_function():
     return _bulk.tier_jsonl_chunk
 
 
+PLAIN = (None, None, None)  # no line limit, the fields' own names, no recall times
+
+
 def test_chunk_function_reports_lines_bytes_and_counts():
     tier_chunk = chunk_function()
     data = bytearray(b"xx[1,2,3,4]\n\n[1,2]\n[5,6")
     consumed, lines, records, bad, decisions, set_aside, per_action, per_tier, stop = tier_chunk(
-        data, 2, len(data), False, 10, 100, "id", True
+        data, 2, len(data), False, 10, 100, "id", True, *PLAIN
     )
     # The unfinished last line is left for later: 2 + 10 + 1 + 6 bytes taken.
     assert (consumed, lines, records, bad) == (17, 3, 1, 1)
@@ -354,30 +357,63 @@ def test_chunk_function_reports_lines_bytes_and_counts():
     assert set_aside == b'{"line":12,"message":"invalid length 2, expected struct TierInput with 6 elements"}\n'
     assert sum(per_action) == sum(per_tier) == 1 and stop is None
     # At the end of the input the last line counts, and a bad line can stop the chunk.
-    stopped = tier_chunk(data, 2, len(data), True, 1, 100, None, False)
+    stopped = tier_chunk(data, 2, len(data), True, 1, 100, None, False, *PLAIN)
     assert stopped[:4] == (11, 2, 1, 0)
     assert stopped[8] == (3, "invalid length 2, expected struct TierInput with 6 elements")
+
+
+def test_chunk_function_takes_members_recall_times_and_a_line_limit():
+    tier_chunk = chunk_function()
+    line = b'{"t":"2025-06-14T15:06:40Z","imp":0.5,"retrieval_count":3,"frequency":0.2}\n'
+    members = ("days_since_recall", "retrieval_count", "imp", "frequency", "is_procedural",
+               "keep_forever")
+    recall = ("t", 1_750_000_000.0, "s", 300.0)
+    result = tier_chunk(line, 0, len(line), True, 1, 10, None, False, None, members, recall)
+    assert result[8] is None
+    assert json.loads(result[4])["tier"] == "hot"  # a day ago, retrieved three times
+    too_long = tier_chunk(line, 0, len(line), True, 1, 10, None, False, len(line) - 2, members,
+                          recall)
+    assert too_long[8] == (1, "longer than 73 bytes, the limit of a line: raise it with "
+                              "max_line_bytes (--max-line-bytes)")
+
+
+GOOD = (b"[1,2,3,4]", 0, 9, True, 1, 1, None, False)
+NAMES = ("days_since_recall", "retrieval_count", "importance", "frequency", "is_procedural",
+         "keep_forever")
 
 
 @pytest.mark.parametrize(
     "arguments,error",
     [
-        (("[1,2,3,4]", 0, 9, True, 1, 1, None, False), TypeError),  # str, not bytes
-        ((b"[1,2,3,4]", 0, 10, True, 1, 1, None, False), ValueError),  # end past the data
-        ((b"[1,2,3,4]", 5, 4, True, 1, 1, None, False), ValueError),
-        ((b"[1,2,3,4]", -1, 4, True, 1, 1, None, False), ValueError),
-        ((b"[1,2,3,4]", 0, 9, True, 0, 1, None, False), ValueError),  # lines count from 1
-        ((b"[1,2,3,4]", 0, 9, True, 1, 0, None, False), ValueError),
-        ((b"[1,2,3,4]", 0, 9.0, True, 1, 1, None, False), TypeError),
-        ((b"[1,2,3,4]", 0, 9, True, 1, 1, b"id", False), TypeError),
-        ((b"[1,2,3,4]", 0, 9, True, 1, 1, None), TypeError),
+        (("[1,2,3,4]", 0, 9, True, 1, 1, None, False, *PLAIN), TypeError),  # str, not bytes
+        ((b"[1,2,3,4]", 0, 10, True, 1, 1, None, False, *PLAIN), ValueError),  # end past the data
+        ((b"[1,2,3,4]", 5, 4, True, 1, 1, None, False, *PLAIN), ValueError),
+        ((b"[1,2,3,4]", -1, 4, True, 1, 1, None, False, *PLAIN), ValueError),
+        ((b"[1,2,3,4]", 0, 9, True, 0, 1, None, False, *PLAIN), ValueError),  # lines count from 1
+        ((b"[1,2,3,4]", 0, 9, True, 1, 0, None, False, *PLAIN), ValueError),
+        ((b"[1,2,3,4]", 0, 9.0, True, 1, 1, None, False, *PLAIN), TypeError),
+        ((b"[1,2,3,4]", 0, 9, True, 1, 1, b"id", False, *PLAIN), TypeError),
+        ((b"[1,2,3,4]", 0, 9, True, 1, 1, None, False), TypeError),  # too few
+        ((*GOOD, 0, None, None), ValueError),  # a line limit of at least 1
+        ((*GOOD, 1.5, None, None), TypeError),
+        ((*GOOD, None, NAMES[:5], None), TypeError),  # one name per field
+        ((*GOOD, None, list(NAMES), None), TypeError),
+        ((*GOOD, None, (*NAMES[:5], 5), None), TypeError),
+        ((*GOOD, None, (*NAMES[:5], ""), None), ValueError),
+        ((*GOOD, None, None, ("t", 0.0, "s")), TypeError),
+        ((*GOOD, None, None, ("", 0.0, "s", 300.0)), ValueError),
+        ((*GOOD, None, None, ("t", 0, "s", 300.0)), TypeError),  # now a float
+        ((*GOOD, None, None, ("t", 0.0, "sec", 300.0)), ValueError),
+        ((*GOOD, None, None, ("t", float("nan"), "s", 300.0)), ValueError),
+        ((*GOOD, None, None, ("t", 0.0, "s", -1.0)), ValueError),
+        ((*GOOD, None, None, ("t", 0.0, "s", float("inf"))), ValueError),
     ],
 )
 def test_chunk_function_refuses_bad_arguments(arguments, error):
     with pytest.raises(error):
         chunk_function()(*arguments)
     # The module stays usable.
-    assert chunk_function()(b"[1,2,3,4]", 0, 9, True, 1, 1, None, False)[2] == 1
+    assert chunk_function()(*GOOD, *PLAIN)[2] == 1
 
 
 def test_chunk_function_lets_other_threads_run(run):
@@ -413,4 +449,6 @@ def test_chunk_function_lets_other_threads_run(run):
     # The control: run holds the lock for the whole of a batch.
     assert longest_pause(lambda: run("tier-batch", '{"items":[' + ",".join(lines) + "]}")) > 0.5
     tier_chunk = chunk_function()
-    assert longest_pause(lambda: tier_chunk(data, 0, len(data), True, 1, 10**9, None, False)) < 0.5
+    assert longest_pause(
+        lambda: tier_chunk(data, 0, len(data), True, 1, 10**9, None, False, *PLAIN)
+    ) < 0.5

@@ -41,6 +41,22 @@ def field_mapping(text: str) -> tuple[str, str]:
     return name, column
 
 
+def member_mapping(text: str) -> tuple[str, str]:
+    """An argparse type: FIELD=MEMBER, FIELD a record field (JSON Lines
+    decisions keep their own keys)."""
+    name, sep, member = text.partition("=")
+    if not sep or not name or not member:
+        raise argparse.ArgumentTypeError(f"expected FIELD=MEMBER, got {text!r}")
+    if name in RESULT_FIELDS:
+        raise argparse.ArgumentTypeError(
+            f"{name} is a key of the decisions, written as it is; --column maps the fields "
+            f"of the records ({', '.join(FIELDS)})"
+        )
+    if name not in FIELDS:
+        raise argparse.ArgumentTypeError(f"unknown field {name!r} (fields: {', '.join(FIELDS)})")
+    return name, member
+
+
 def check_readable(path: str) -> None:
     """A usage error unless path ("-" is standard input) can be opened for reading."""
     if path == "-":
@@ -63,19 +79,32 @@ def check_writable(path: str | None) -> None:
         raise UsageError(f"cannot write {path}: {os.strerror(errno.EACCES)}")
 
 
-def add_vocabulary_options(sub: argparse.ArgumentParser) -> None:
+def add_vocabulary_options(sub: argparse.ArgumentParser, *, members: bool = False) -> None:
     """The options every tiering command shares: --column, --recalled-at,
-    --now, --time-unit and --max-skew."""
-    sub.add_argument(
-        "--column", action="append", default=[], metavar="FIELD=COLUMN", type=field_mapping,
-        help=f"read FIELD from COLUMN (fields: {', '.join(FIELDS)}; results: "
-        f"{', '.join(RESULT_FIELDS)}); repeatable",
-    )
-    sub.add_argument(
-        "--recalled-at", metavar="COLUMN",
-        help="count days since recall from this column of recall times (timestamps, dates, "
-        "ISO-8601 texts, or numbers in --time-unit) instead of reading days_since_recall",
-    )
+    --now, --time-unit and --max-skew. members: the records are JSON objects,
+    whose members hold the fields (no result columns to name)."""
+    if members:
+        sub.add_argument(
+            "--column", action="append", default=[], metavar="FIELD=MEMBER", type=member_mapping,
+            help=f"read FIELD from this member of object records (fields: {', '.join(FIELDS)}; "
+            "array records keep their positions); repeatable",
+        )
+        sub.add_argument(
+            "--recalled-at", metavar="MEMBER",
+            help="count days since recall from this member of recall times (ISO-8601 text, or a "
+            "number or numeric text in --time-unit) instead of reading days_since_recall",
+        )
+    else:
+        sub.add_argument(
+            "--column", action="append", default=[], metavar="FIELD=COLUMN", type=field_mapping,
+            help=f"read FIELD from COLUMN (fields: {', '.join(FIELDS)}; results: "
+            f"{', '.join(RESULT_FIELDS)}); repeatable",
+        )
+        sub.add_argument(
+            "--recalled-at", metavar="COLUMN",
+            help="count days since recall from this column of recall times (timestamps, dates, "
+            "ISO-8601 texts, or numbers in --time-unit) instead of reading days_since_recall",
+        )
     sub.add_argument(
         "--now", metavar="TIME",
         help="the time days are counted to: ISO-8601 or Unix seconds (default: when the run starts)",

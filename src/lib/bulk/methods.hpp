@@ -16,7 +16,7 @@ PyMethodDef tier_columns_method();
 //               retention, stability, boost, threads, /)
 PyMethodDef score_columns_method();
 // tier_jsonl_chunk(data, start, end, at_end, first_line, max_lines, id_field,
-//                  set_aside, /)
+//                  set_aside, max_line_bytes, members, recall, /)
 PyMethodDef tier_jsonl_chunk_method();
 // The row-at-a-time functions for SQLite: retention, score_json, tier_json,
 // tier_name, action_name and days_since.
