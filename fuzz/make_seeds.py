@@ -13,9 +13,10 @@ and DIR/corpus-times (all kept out of git) and fills them with:
 Each seed is named after the SHA-1 of its bytes, so running the script again
 adds nothing twice. A run_command seed starts with one byte that picks the
 command (see fuzz_run_command.cpp): 0 "score", 1 "tier", 2 "tier-batch",
-7 a free name ended by the byte 0xFF. A jsonl_chunk seed starts with one
-byte of options (see fuzz_jsonl_chunk.cpp) and holds JSON Lines: the test
-payloads a few to a text, and the first lines of examples/memories.jsonl.
+7 a free name ended by the byte 0xFF. A jsonl_chunk seed starts with two
+bytes of options (see fuzz_jsonl_chunk.cpp) and holds JSON Lines: the test
+payloads a few to a text, the first lines of examples/memories.jsonl, and
+records with recall times and a renamed member.
 """
 
 from __future__ import annotations
@@ -211,12 +212,22 @@ def main() -> None:
     added_jsonl = 0
     for index in range(0, len(one_line), 4):
         text = b"\n".join(one_line[index : index + 4]) + b"\n"
-        added_jsonl += write_seed(jsonl_dir, bytes([index % 256]) + text)
+        added_jsonl += write_seed(jsonl_dir, bytes([index % 256, 0]) + text)
     memories = ROOT / "examples" / "memories.jsonl"
     if memories.is_file():
         head = b"".join(memories.read_bytes().splitlines(keepends=True)[:20])
         for options in (0, 1, 3, 7, 0x2F):
-            added_jsonl += write_seed(jsonl_dir, bytes([options]) + head)
+            added_jsonl += write_seed(jsonl_dir, bytes([options, options & 3]) + head)
+    # Recall times of every kind from "t", importance from "imp" (the second
+    # byte: 0x0C, and the unit in bits 4-5).
+    for naming in (0x0C, 0x1C, 0x3C, 0x4D):
+        times = ['1749913600', '"2025-06-14T15:06:40Z"', '"2025-06-14t17:06+02"', '"1749913600"',
+                 '1750000200', '"2025-06-15"', "null", '"soon"', "1749913600000"]
+        lines = [f'{{"id":{n},"t":{t},"retrieval_count":3,"imp":0.5,"frequency":0.2}}'
+                 for n, t in enumerate(times)]
+        lines += ['{"t":1,"importance":0.5}', "[1,2,3,4]", '{"imp":"x","t":1}']
+        text = ("\n".join(lines) + "\n").encode()
+        added_jsonl += write_seed(jsonl_dir, bytes([0x07, naming]) + text)
 
     print(f"seeds: {len(suite)} JSONTestSuite files, {len(from_tests)} test payloads; "
           f"added {added_parse} to {parse_dir.name}, {added_command} to {command_dir.name}, "
