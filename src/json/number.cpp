@@ -18,16 +18,4 @@ bool operator==(const JsonNumber& a, const JsonNumber& b) {
   return false;
 }
 
-double as_double(const JsonNumber& n) {
-  switch (n.kind) {
-    case JsonNumber::Kind::unsigned_integer:
-      return static_cast<double>(n.unsigned_value);
-    case JsonNumber::Kind::negative_integer:
-      return static_cast<double>(n.negative_value);
-    case JsonNumber::Kind::floating:
-      return n.double_value;
-  }
-  return 0.0;
-}
-
 }  // namespace quillmarrow

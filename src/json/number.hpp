@@ -42,6 +42,17 @@ struct JsonNumber {
 };
 
 // The numeric view used by input records: integers become the nearest double.
-double as_double(const JsonNumber& n);
+// Inline: it is on the path of every record field.
+inline double as_double(const JsonNumber& n) {
+  switch (n.kind) {
+    case JsonNumber::Kind::unsigned_integer:
+      return static_cast<double>(n.unsigned_value);
+    case JsonNumber::Kind::negative_integer:
+      return static_cast<double>(n.negative_value);
+    case JsonNumber::Kind::floating:
+      return n.double_value;
+  }
+  return 0.0;
+}
 
 }  // namespace quillmarrow

@@ -10,34 +10,36 @@ namespace quillmarrow {
 
 namespace {
 
+using std::literals::string_view_literals::operator""sv;
+
 // A decision with the item's id between "action" and "retention", where its
 // key falls in byte order.
 void append_decision_with_id(std::string& out, const TierDecision& decision,
                              std::string_view id_text) {
-  out.append(R"({"action":")");
+  out.append(R"({"action":")"sv);
   out.append(action_name(decision.action));
-  out.append(R"(","id":)");
+  out.append(R"(","id":)"sv);
   out.append(id_text);
-  out.append(R"(,"retention":)");
+  out.append(R"(,"retention":)"sv);
   append_double(out, decision.retention);
-  out.append(R"(,"tier":")");
+  out.append(R"(,"tier":")"sv);
   out.append(tier_name(decision.tier()));
-  out.append(R"("})");
+  out.append(R"("})"sv);
 }
 
 void append_bad_line(std::string& out, std::uint64_t line, std::string_view message,
                      const JsonlLineHandler& handler) {
   out.push_back('{');
   if (handler.has_id()) {
-    out.append(R"("id":)");
+    out.append(R"("id":)"sv);
     out.append(handler.id_text());
     out.push_back(',');
   }
-  out.append(R"("line":)");
+  out.append(R"("line":)"sv);
   append_json_number(out, JsonNumber::from_unsigned(line));
-  out.append(R"(,"message":)");
+  out.append(R"(,"message":)"sv);
   append_json_string(out, message);
-  out.append("}\n");
+  out.append("}\n"sv);
 }
 
 // Digits in groups of three: 67,108,864.

@@ -29,8 +29,8 @@ class JsonlLineHandler : public RecordEvents<JsonlLineHandler> {
   JsonlLineHandler(std::string_view id_field, bool with_id, const JsonlNames& names = {})
       : id_field_(id_field),
         with_id_(with_id),
-        names_(names),
         renamed_(names.renamed()),
+        names_(names),
         recalling_(!names.recalled_at.empty()) {
     if (recalling_) recall_subject_ = recall_subject(names);
   }
@@ -74,15 +74,9 @@ class JsonlLineHandler : public RecordEvents<JsonlLineHandler> {
       return;
     }
     record_.scalar(value);
-    if (recall_next_) take_recall(value);
-    if (in_id_) {
-      capture_.scalar(value);
-    } else if (id_next_) {
-      id_next_ = false;
-      id_text_.clear();
-      ValueCapture::write_scalar(id_text_, value);
-      has_id_ = true;
-    }
+    // Kept this small so that the reader takes it inline: the id and the
+    // recall time, met once a line, are handled out of line.
+    if (in_id_ || id_next_ || recall_next_) member_value(value);
   }
   void begin(bool is_array) {
     if (depth_ == 0) {
@@ -93,14 +87,7 @@ class JsonlLineHandler : public RecordEvents<JsonlLineHandler> {
       return;
     }
     record_.begin_container(is_array);
-    if (recall_next_) take_recall(is_array ? FieldValue::sequence() : FieldValue::map());
-    if (in_id_) {
-      capture_.begin(is_array);
-    } else if (id_next_) {
-      id_next_ = false;
-      in_id_ = true;
-      capture_.begin(is_array);
-    }
+    if (in_id_ || id_next_ || recall_next_) member_begin(is_array);
     ++depth_;
   }
   void end() {
@@ -118,33 +105,35 @@ class JsonlLineHandler : public RecordEvents<JsonlLineHandler> {
 
  private:
   // A key under the names: the field of its member, and whether it is the
-  // member of recall times.
-  void renamed_key(std::string_view k) {
-    if (depth_ != 1 || is_array_) return;
-    record_.field_key(names_.field_of(k));
-    recall_next_ = recalling_ && k == names_.recalled_at;
-  }
+  // member of recall times. (Out of line, as is all the naming code, so that
+  // the reader's code for records read by the fields' names stays as small.)
+  [[gnu::noinline]] void renamed_key(std::string_view k);
+  // A value that is (part of) the id, or the recall time, and the opening of
+  // an array or object that is.
+  [[gnu::noinline]] void member_value(const FieldValue& value);
+  [[gnu::noinline]] void member_begin(bool is_array);
   // The value of the member of recall times (the last one counts).
-  void take_recall(const FieldValue& value);
+  [[gnu::cold]] void take_recall(const FieldValue& value);
 
   std::string_view id_field_;
   bool with_id_;
-  JsonlNames names_;
   bool renamed_;
-  bool recalling_;
-  std::string recall_subject_;
   RecordReader record_{kTierInputShape};
   int depth_ = 0;  // 1 inside the record's own array or object
   bool is_array_ = false;
-  bool is_object_ = false;    // the line's record is an object
-  bool recall_next_ = false;  // the next value at depth 1 is the recall time
-  bool has_recall_ = false;
-  RecallDays recall_;
   bool id_next_ = false;  // the next value at depth 1 is the id member's
   bool in_id_ = false;    // an array or object id is being captured
   bool has_id_ = false;
+  bool recall_next_ = false;  // the next value at depth 1 is the recall time
   std::string id_text_;
   ValueCapture capture_;
+  // Under names only.
+  JsonlNames names_;
+  bool recalling_;
+  bool is_object_ = false;  // the line's record is an object
+  bool has_recall_ = false;
+  std::string recall_subject_;
+  RecallDays recall_;
 };
 
 // Decodes one non-blank line as a TierInput and classifies it. Returns the

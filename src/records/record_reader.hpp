@@ -46,9 +46,9 @@ class RecordReader {
   void field_key(std::size_t field) {
     if (depth_ == 1 && !is_array_) field_ = field;
   }
-  // A field given from outside the record's text (a day count worked out
-  // from another member), as if the record held it.
-  void supply(std::size_t field, const FieldValue& value) { slots_.set(field, value); }
+  // A number field given from outside the record's text (a day count
+  // worked out from another member), as if the record held it.
+  void supply(std::size_t field, double value) { slots_.set_number(field, value); }
   // The reader's known_key, for a key of the record's own object; see
   // JsonReader.
   const char* known_key(const char* p, const char* end) {

@@ -121,6 +121,14 @@ void RecordSlots::set(std::size_t field, const FieldValue& value) {
                                           (kind_fits(field, value.kind) ? 0 : bit(field)));
 }
 
+void RecordSlots::set_number(std::size_t field, double value) {
+  Slot& slot = slots_[field];
+  slot.kind = FieldValue::Kind::number;
+  slot.number = JsonNumber::from_double(value);
+  present_ |= bit(field);
+  wrong_kind_ = static_cast<std::uint8_t>(wrong_kind_ & ~bit(field));
+}
+
 std::optional<EngineError> RecordSlots::set_element(std::size_t index, const FieldValue& value) {
   if (index >= shape_->field_count) return std::nullopt;
   if (!kind_fits(index, value.kind)) return invalid_type(value, expectation(index));
@@ -128,26 +136,32 @@ std::optional<EngineError> RecordSlots::set_element(std::size_t index, const Fie
   return std::nullopt;
 }
 
-namespace {
-constexpr std::uint8_t kRequired = 0b1111;  // the four numbers
-}  // namespace
-
 std::optional<EngineError> RecordSlots::finish_object() const {
-  if (wrong_kind_ == 0 && (present_ & kRequired) == kRequired) return std::nullopt;
-  const std::optional<ObjectFailure> failure = object_failure();
-  if (!failure) return std::nullopt;
-  if (failure->missing) return missing_field(kFieldNames[failure->field]);
-  const Slot& slot = slots_[failure->field];
-  return invalid_type(FieldValue{slot.kind, slot.flag, slot.number, slot.text},
-                      expectation(failure->field));
+  if (wrong_kind_ != 0) {
+    for (std::size_t field : kKeyOrder) {
+      if ((wrong_kind_ & bit(field)) != 0) {
+        const Slot& slot = slots_[field];
+        return invalid_type(FieldValue{slot.kind, slot.flag, slot.number, slot.text},
+                            expectation(field));
+      }
+    }
+  }
+  constexpr std::uint8_t kRequired = 0b1111;  // the four numbers
+  if ((present_ & kRequired) == kRequired) return std::nullopt;
+  for (std::size_t field = kDaysSinceRecall; field <= kFrequency; ++field) {
+    if ((present_ & bit(field)) == 0) return missing_field(kFieldNames[field]);
+  }
+  return std::nullopt;
 }
 
+// The same order as finish_object.
 std::optional<RecordSlots::ObjectFailure> RecordSlots::object_failure() const {
   if (wrong_kind_ != 0) {
     for (std::size_t field : kKeyOrder) {
       if ((wrong_kind_ & bit(field)) != 0) return ObjectFailure{field, false};
     }
   }
+  constexpr std::uint8_t kRequired = 0b1111;
   if ((present_ & kRequired) == kRequired) return std::nullopt;
   for (std::size_t field = kDaysSinceRecall; field <= kFrequency; ++field) {
     if ((present_ & bit(field)) == 0) return ObjectFailure{field, true};

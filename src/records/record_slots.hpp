@@ -64,6 +64,9 @@ class RecordSlots {
 
   // Object form: the member for field; a repeated key keeps its last value.
   void set(std::size_t field, const FieldValue& value);
+  // A number field given from outside the record's text. (Apart from set,
+  // whose one caller, the record reader, has it inlined into the reader.)
+  void set_number(std::size_t field, double value);
   // Array form: element index, in order. Returns the error of a wrongly
   // typed field element; elements past the last field are only counted.
   std::optional<EngineError> set_element(std::size_t index, const FieldValue& value);
