@@ -3,6 +3,7 @@
     python bench/jsonl.py                      # 1,000,000-line export, 5 rounds
     python bench/jsonl.py --lines 200000 --rounds 3 --no-memory
     python bench/jsonl.py --export big.jsonl   # an export made before
+    python bench/jsonl.py --long-line          # only the peak memory on one 400 MB line
 
 The export is made by examples/make_memories.py in a temporary folder (about
 206 MB for 1,000,000 lines). Each round times, in turn:
@@ -19,6 +20,9 @@ Medians over the rounds; the command's CPU time (user + system) is shown too,
 since on a busy machine wall-clock time includes time spent waiting for a
 core. First, unless --no-memory, the command's peak resident memory on an
 input of about 1 GB (the export repeated), against the target of 100 MB.
+--long-line measures instead the peak on a file whose second of three lines
+is 400 MB long (a bad line, longer than the default --max-line-bytes, set
+aside with --errors), plain and gzip.
 """
 
 from __future__ import annotations
@@ -81,13 +85,47 @@ def peak_memory(export: Path, folder: Path) -> None:
           f"(target < {MEMORY_TARGET_MB} MB): {'PASS' if peak_mb < MEMORY_TARGET_MB else 'FAIL'}")
 
 
+LONG_LINE_MB = 400
+
+
+def long_line_memory(folder: Path) -> None:
+    """The command's peak resident memory on one line of LONG_LINE_MB."""
+    record = b'"days_since_recall":2,"retrieval_count":3,"importance":0.5,"frequency":0.2}\n'
+    path = folder / "long-line.jsonl"
+    with open(path, "wb") as out:
+        out.write(b'{"id":"a",' + record)
+        out.write(b'{"id":"long","pad":"')
+        block = b"x" * (1 << 20)
+        for _ in range(LONG_LINE_MB):
+            out.write(block)
+        out.write(b'",' + record + b'{"id":"c",' + record)
+    zipped = folder / "long-line.jsonl.gz"
+    subprocess.run(["gzip", "-1", "-k", str(path)], check=True)
+    for source in (path, zipped):
+        args = [sys.executable, "-m", "quillmarrow_engine.cli", "tier-jsonl", str(source),
+                "-o", str(folder / "out.jsonl"), "--errors", str(folder / "bad.jsonl"), "-q"]
+        start = time.perf_counter()
+        process = subprocess.Popen(args, stdout=subprocess.DEVNULL)
+        _, status, usage = os.wait4(process.pid, 0)
+        seconds = time.perf_counter() - start
+        code = os.waitstatus_to_exitcode(status)
+        print(f"one {LONG_LINE_MB} MB line{' (gzip)' if source == zipped else ''}: peak memory "
+              f"{usage.ru_maxrss * 1024 / 1e6:.0f} MB in {seconds:.1f} s, exit status {code}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lines", type=int, default=1_000_000)
     parser.add_argument("--export", type=Path, help="an existing export to use instead")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--no-memory", action="store_true", help="skip the 1 GB memory run")
+    parser.add_argument("--long-line", action="store_true",
+                        help=f"only the peak memory on a line of {LONG_LINE_MB} MB")
     args = parser.parse_args()
+    if args.long_line:
+        with tempfile.TemporaryDirectory(prefix="qm-bench-jsonl-") as tmp:
+            long_line_memory(Path(tmp))
+        return
 
     from quillmarrow_engine_native import run
 
