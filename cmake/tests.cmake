@@ -38,7 +38,8 @@ foreach(probe scoring_sees_commands:qm_scoring scoring_sees_json:qm_scoring
               columns_sees_commands:qm_columns columns_sees_json:qm_columns
               columns_sees_records:qm_columns columns_sees_below:qm_columns
               scalar_sees_json:qm_scalar scalar_sees_times:qm_scalar scalar_sees_below:qm_scalar
-              times_sees_json:qm_times times_sees_records:qm_times times_sees_below:qm_times)
+              times_sees_json:qm_times times_sees_records:qm_times times_sees_jsonl:qm_times
+              times_sees_below:qm_times)
   string(REPLACE ":" ";" probe ${probe})
   list(GET probe 0 name)
   list(GET probe 1 layer)
