@@ -52,8 +52,9 @@ std::optional<std::string> JsonlLineHandler::finish_record() {
   }
   std::optional<EngineError> error = record_.finish();
   if (!error) return std::nullopt;
-  if (renamed_ && is_object_)
+  if (renamed_ && is_object_) {
     return named_record_message(std::move(*error), record_.slots(), names_);
+  }
   return std::move(error->message);
 }
 
