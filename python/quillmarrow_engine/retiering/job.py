@@ -24,8 +24,7 @@ from typing import Any, TextIO
 
 from ..errors import RetierError
 from ..stores import Layout, Store, open_store
-from ..times import parse_now
-from .layout import check_mapping, resolve_layout
+from .layout import check_vocabulary, resolve_layout
 from .passes import Options, Passes, Progress
 from .report import output_sink
 from .result import RetierResult
@@ -45,6 +44,8 @@ def retier(
     columns: Mapping[str, str] | None = None,
     recalled_at: str | None = None,
     now: str | float | datetime | None = None,
+    time_unit: str | None = None,
+    max_skew: float | None = None,
     retention_column: str | None = None,
     add_columns: bool = False,
     atomic: bool = False,
@@ -62,9 +63,13 @@ def retier(
     ``postgresql://...`` URL, or an open ``sqlite3`` or ``psycopg`` connection
     (not closed; a psycopg connection inside a transaction gets savepoints).
     `columns` maps a record field or "tier"/"action" to another column name.
-    `recalled_at` names a timestamp column used instead of
-    `days_since_recall`, counted to `now` (ISO-8601 text, Unix seconds or an
-    aware datetime; default: the time the run starts). `retention_column`
+    `recalled_at` names a column of recall times used instead of
+    `days_since_recall` (timestamps or dates, numbers of `time_unit` "s",
+    "ms", "us" or "ns", or ISO-8601 texts), counted to `now` (ISO-8601 text,
+    Unix seconds or a datetime, naive meaning UTC; default: the time the run
+    starts); a recall time more than `max_skew` seconds (default 300) after
+    now is a bad row. These options read and fail as on every road
+    (``quillmarrow_engine.frames.vocabulary``). `retention_column`
     names a column to store retention in (it changes with the clock, so
     nearly every row is then written on every run); without it retention is
     neither read nor written.
@@ -85,13 +90,10 @@ def retier(
         raise RetierError(f"batch size must be at least 1, got {batch_size}")
     if not (lock_timeout > 0 and math.isfinite(lock_timeout)):
         raise RetierError(f"lock timeout must be a positive number of seconds, got {lock_timeout}")
-    try:
-        now_seconds = parse_now(now) if now is not None else time.time()
-    except ValueError as exc:
-        raise RetierError(str(exc)) from None
-    mapping = check_mapping(columns or {}, recalled_at, retention_column)
+    vocab, mapping = check_vocabulary(columns, recalled_at, now, time_unit, max_skew,
+                                      retention_column)
     scorer = Scorer()
-    result = RetierResult(dry_run=dry_run, atomic=atomic, now=now_seconds,
+    result = RetierResult(dry_run=dry_run, atomic=atomic, now=vocab.now,
                           retention_stored=retention_column is not None)
     online = not atomic and not dry_run  # what it writes stays, even when it stops
 
@@ -109,7 +111,7 @@ def retier(
                 with step:
                     layout = resolve_layout(store, table, key, mapping, recalled_at, add_columns,
                                             dry_run)
-                options = Options(now_seconds, batch_size, lock_timeout, atomic, dry_run,
+                options = Options(vocab, batch_size, lock_timeout, atomic, dry_run,
                                   report_out, errors_out, progress)
                 Passes(store, layout, scorer, result, options).run()
         except RetierError as exc:

@@ -13,8 +13,8 @@ from ..columns import tier_arrays
 from ..errors import RetierError
 from ..fields import ACTIONS, FLAG_FIELDS, NUMBER_FIELDS, TIERS
 from ..stores import Batch, Decisions, Layout
-from ..stores.values import Problems, flag_array, number_array, seconds_array, show_key
-from ..times import DAY_SECONDS
+from ..frames.vocabulary import Vocabulary
+from ..stores.values import Problems, days_array, flag_array, number_array, show_key
 from .result import NO_VALUE, RetierResult
 
 
@@ -67,15 +67,15 @@ class Scorer:
         self.old_tiers = _Names(TIERS)
         self.old_actions = _Names(ACTIONS)
 
-    def score(self, batch: Batch, layout: Layout, now: float) -> Scored:
+    def score(self, batch: Batch, layout: Layout, vocab: Vocabulary) -> Scored:
         np = self.np
         n = len(batch)
         problems = Problems()
         arrays: dict[str, Any] = {}
         for name in NUMBER_FIELDS:
             if name == "days_since_recall" and layout.recalled_at is not None:
-                recalled = seconds_array(batch.values["recalled_at"], layout.recalled_at, problems)
-                arrays[name] = (now - recalled) / DAY_SECONDS
+                arrays[name] = days_array(batch.values["recalled_at"], layout.recalled_at, vocab,
+                                          layout.recalled_counts, problems)
             else:
                 arrays[name] = number_array(batch.values[name], layout.inputs[name], problems)
         for name in FLAG_FIELDS:
