@@ -66,6 +66,11 @@ def register(commands: Any) -> None:
         help="wait at most this long, in all, for rows other transactions hold (then skip "
         f"them), and for any table or database lock (default {DEFAULT_LOCK_TIMEOUT:g})",
     )
+    sub.add_argument(
+        "--in-database", action="store_true",
+        help="compute the run in the PostgreSQL server with its extension quillmarrow: the same "
+        "batches, compare-and-set and decisions, no row of the table moved to the client",
+    )
     sub.add_argument("--dry-run", action="store_true", help="write nothing; only count and report")
     sub.add_argument(
         "--report", metavar="FILE",
@@ -105,6 +110,7 @@ def run(args: argparse.Namespace) -> int:
             add_columns=args.add_columns, atomic=args.atomic, lock_timeout=args.lock_timeout,
             dry_run=args.dry_run, report=args.report, errors=args.errors,
             batch_size=args.batch_size, progress=progress if _shows_progress(args) else None,
+            in_database=args.in_database,
         )
         if bars:
             bars[0].update(result.rows, result.rows, final=True)

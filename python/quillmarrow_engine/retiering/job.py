@@ -19,11 +19,13 @@ import os
 import time
 from collections.abc import Mapping
 from contextlib import nullcontext
+from dataclasses import replace
 from datetime import datetime
 from typing import Any, TextIO
 
 from ..errors import RetierError
 from ..stores import Layout, Store, open_store
+from .in_database import ServerPasses, check_in_database, in_database_statements
 from .layout import check_vocabulary, resolve_layout
 from .passes import Options, Passes, Progress
 from .report import output_sink
@@ -55,6 +57,7 @@ def retier(
     errors: Output = None,
     batch_size: int = DEFAULT_BATCH_SIZE,
     progress: Progress | None = None,
+    in_database: bool = False,
 ) -> RetierResult:
     """Re-tier every row of `table` in `database`; returns the counts.
 
@@ -80,6 +83,11 @@ def retier(
     whole run one transaction. A row another transaction holds is waited for
     up to `lock_timeout` seconds (in all, per run) and then skipped.
 
+    `in_database` computes the run in the PostgreSQL server, with its
+    extension quillmarrow: the same batches, compare-and-set and decisions,
+    and no row of the table comes to the client (now and max_skew are
+    taken to the microsecond).
+
     `report` gets one JSON line per row whose tier or action changes;
     `errors` (a path or a text stream) gets one per bad row, which is then
     set aside instead of stopping the run. Raises `RetierError` for a bad row
@@ -92,6 +100,10 @@ def retier(
         raise RetierError(f"lock timeout must be a positive number of seconds, got {lock_timeout}")
     vocab, mapping = check_vocabulary(columns, recalled_at, now, time_unit, max_skew,
                                       retention_column)
+    if in_database:
+        # The server's times are whole microseconds: so are now and the skew, on both roads.
+        vocab = replace(vocab, now=round(vocab.now * 1e6) / 1e6,
+                        max_skew=round(vocab.max_skew * 1e6) / 1e6)
     scorer = Scorer()
     result = RetierResult(dry_run=dry_run, atomic=atomic, now=vocab.now,
                           retention_stored=retention_column is not None)
@@ -108,12 +120,21 @@ def retier(
         try:
             with run:
                 step = nullcontext() if atomic else store.transaction(write=not dry_run)
+                server = None
                 with step:
+                    if in_database:
+                        check_in_database(store)
                     layout = resolve_layout(store, table, key, mapping, recalled_at, add_columns,
                                             dry_run)
+                    if in_database:  # a column it cannot read undoes the columns just added
+                        server = in_database_statements(store, layout, vocab, dry_run,
+                                                        report is not None)
                 options = Options(vocab, batch_size, lock_timeout, atomic, dry_run,
                                   report_out, errors_out, progress)
-                Passes(store, layout, scorer, result, options).run()
+                if server is not None:
+                    ServerPasses(store, layout, scorer, result, options, server=server).run()
+                else:
+                    Passes(store, layout, scorer, result, options).run()
         except RetierError as exc:
             raise _stopped(exc, store, layout, result, online) from exc.__cause__
         except store.errors as exc:

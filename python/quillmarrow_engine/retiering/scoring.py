@@ -3,6 +3,7 @@ one tier_arrays call, and what changed against the stored results."""
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -61,11 +62,22 @@ class Scorer:
     """Scores the batches of one run; remembers the old names it met."""
 
     def __init__(self) -> None:
-        self.np = require("numpy", "arrays", "re-tiering")
-        self.tier_objects = self.np.array(TIERS, dtype=object)
-        self.action_objects = self.np.array(ACTIONS, dtype=object)
         self.old_tiers = _Names(TIERS)
         self.old_actions = _Names(ACTIONS)
+
+    # NumPy is imported by the first batch scored here: a run computed in
+    # the database may never need it.
+    @functools.cached_property
+    def np(self) -> Any:
+        return require("numpy", "arrays", "re-tiering")
+
+    @functools.cached_property
+    def tier_objects(self) -> Any:
+        return self.np.array(TIERS, dtype=object)
+
+    @functools.cached_property
+    def action_objects(self) -> Any:
+        return self.np.array(ACTIONS, dtype=object)
 
     def score(self, batch: Batch, layout: Layout, vocab: Vocabulary) -> Scored:
         np = self.np

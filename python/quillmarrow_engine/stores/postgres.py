@@ -198,6 +198,7 @@ class PostgresStore(Store):
                 " column with --key, or add a unique index"
             )
         key = sql.Identifier(layout.key)
+        self._missing = list(missing)
         self._key_type = sql.SQL(self._full_types[layout.key])
         self._key_kind = self._kind(layout.key, ("uuid", *_INTEGER_KINDS))
         self._stored = ["tier", "action"] + (["retention"] if "retention" in layout.results else [])
