@@ -107,12 +107,13 @@ class InDatabase:
         key_type = store._key_type
         self._key_text = "k" if store._key_kind in _INTEGER_KINDS else "k::text"
         in_order = sql.SQL(" ORDER BY s.{key} LIMIT %(size)s").format(key=key)
-        self._first = self._statement(sql.SQL("true"), in_order, skip_locked=True)
-        self._next = self._statement(sql.SQL("s.{key} > %(after)s::{type}").format(key=key, type=key_type),
-                                     in_order, skip_locked=True)
+        after = sql.SQL("s.{key} > %(after)s::{type}").format(key=key, type=key_type)
         by_keys = sql.SQL("s.{key} = ANY(%(keys)s::{type}[])").format(key=key, type=key_type)
-        self._keys = self._statement(by_keys, None, skip_locked=True)
-        self._keys_waiting = self._statement(by_keys, None, skip_locked=False)
+        # Each as an UPDATE that takes its row locks itself, and as one that
+        # first locks the rows it can, skipping those another transaction holds.
+        self._first, self._next, self._keys = (
+            (self._statement(where, order, skip_locked=False), self._statement(where, order, skip_locked=True))
+            for where, order in ((sql.SQL("true"), in_order), (after, in_order), (by_keys, None)))
 
     # -- the statement ---------------------------------------------------
 
@@ -170,16 +171,24 @@ class InDatabase:
             compared = sql.SQL(", ").join(sql.SQL("m.{}").format(sql.Identifier(c)) for c in inputs)
             read = sql.SQL(", ").join(sql.Identifier(f"i{n}") for n in range(len(inputs)))
             parts.update(sets=sets, compared=compared, read=read)
-            text.append(
-                " locked AS (SELECT m.{key} AS k FROM {table} AS m WHERE m.{key} IN (SELECT k FROM todo)"
-                " FOR NO KEY UPDATE" + (" SKIP LOCKED" if skip_locked else "") + "),"
-                " written AS (UPDATE {table} AS m SET {sets} FROM todo AS c WHERE m.{key} = c.k"
-                " AND m.{key} IN (SELECT k FROM locked)"
-                + (" AND ROW({compared}) IS NOT DISTINCT FROM ROW({read})" if inputs else "")
-                + " RETURNING m.{key} AS k),"
-                " fates AS (SELECT t.*, CASE WHEN w.k IS NOT NULL THEN 'written' WHEN l.k IS NOT NULL"
-                " THEN 'changed' ELSE 'held' END AS fate FROM todo AS t LEFT JOIN written AS w USING (k)"
-                " LEFT JOIN locked AS l USING (k))")
+            # The compare-and-set: a row is written only if its key and
+            # inputs still hold what it was decided from (a row updated
+            # meanwhile is compared in its newest version).
+            update = (" written AS (UPDATE {table} AS m SET {sets} FROM todo AS c WHERE m.{key} = c.k"
+                      + (" AND m.{key} IN (SELECT k FROM locked)" if skip_locked else "")
+                      + (" AND ROW({compared}) IS NOT DISTINCT FROM ROW({read})" if inputs else "")
+                      + " RETURNING m.{key} AS k),")
+            if skip_locked:
+                text.append(
+                    " locked AS (SELECT m.{key} AS k FROM {table} AS m WHERE m.{key} IN (SELECT k FROM"
+                    " todo) FOR NO KEY UPDATE SKIP LOCKED)," + update
+                    + " fates AS (SELECT t.*, CASE WHEN w.k IS NOT NULL THEN 'written' WHEN l.k IS NOT"
+                    " NULL THEN 'changed' ELSE 'held' END AS fate FROM todo AS t LEFT JOIN written AS w"
+                    " USING (k) LEFT JOIN locked AS l USING (k))")
+            else:
+                text.append(
+                    update + " fates AS (SELECT t.*, CASE WHEN w.k IS NOT NULL THEN 'written' ELSE"
+                    " 'changed' END AS fate FROM todo AS t LEFT JOIN written AS w USING (k))")
         key_text = sql.SQL(self._key_text)
         parts["key_text"] = key_text
         text.append(
@@ -243,38 +252,43 @@ class InDatabase:
     def scan(self, after: Any, size: int) -> ServerBatch | None:
         """The batch of up to size rows after key `after` (None: the first);
         None when the server cannot decide one of them."""
-        statement = self._first if after is None else self._next
-        return self._run(statement, {"after": after, "size": size})
+        statements = self._first if after is None else self._next
+        return self._run(statements, {"after": after, "size": size}, _BRIEF_WAIT)
 
     def rows(self, keys: Sequence[Any], wait: float = 0.0) -> ServerBatch | None:
         """The rows of keys, read again; a row another transaction holds is
-        waited for up to `wait` seconds (0: skipped at once)."""
+        waited for up to `wait` seconds (at least a moment)."""
         params = {"keys": self.store._literal(self.store._key_kind, keys)}
-        if wait > 0 and not self.dry_run:
-            psycopg = self.store.psycopg
-            try:
-                with self.store.conn.transaction(), self.store.conn.cursor() as cur:  # a savepoint
-                    cur.execute(f"SELECT set_config('lock_timeout', '{_milliseconds(wait)}', true)".encode())
-                    done = self._run(self._keys_waiting, params, cur)
-                    cur.execute(
-                        f"SELECT set_config('lock_timeout', '{self.store._lock_timeout}', true)".encode())
-                    return done
-            except psycopg.errors.LockNotAvailable:
-                pass  # still held: decided without it, which then counts as held
-        return self._run(self._keys, params)
+        return self._run(self._keys, params, max(wait, _BRIEF_WAIT))
 
-    def _run(self, statement: Any, params: dict[str, Any], cur: Any = None) -> ServerBatch | None:
+    def _run(self, statements: tuple[Any, Any], params: dict[str, Any], wait: float) -> ServerBatch | None:
+        """The batch decided and written by the UPDATE that takes its row
+        locks itself, waiting for a held row up to `wait` seconds; past
+        that, by the one that skips the rows other transactions hold. None
+        when the server refuses or cannot decide a row of the batch."""
         psycopg = self.store.psycopg
         conn = self.store.conn
+        params = {**self._params, **params}
+        row = None
         try:
-            with conn.transaction():  # a savepoint: a refused row undoes only this statement
-                if cur is None:
-                    with conn.cursor() as own:
-                        own.execute(statement, {**self._params, **params})
-                        row = own.fetchone()
-                else:
-                    cur.execute(statement, {**self._params, **params})
+            with conn.transaction(), conn.cursor() as cur:  # a savepoint: a refused row undoes only this
+                if self.dry_run:
+                    cur.execute(statements[0], params)
                     row = cur.fetchone()
+                else:
+                    try:
+                        with conn.transaction():
+                            cur.execute(f"SELECT set_config('lock_timeout', '{_milliseconds(wait)}', true)"
+                                        .encode())
+                            cur.execute(statements[0], params)
+                            row = cur.fetchone()
+                    except psycopg.errors.LockNotAvailable:
+                        pass  # a row held: skipped, and tried again at the end
+                    cur.execute(f"SELECT set_config('lock_timeout', '{self.store._lock_timeout}', true)"
+                                .encode())
+                    if row is None:
+                        cur.execute(statements[1], params)
+                        row = cur.fetchone()
         except psycopg.DataError:
             return None  # NaN, infinity, a time too far ahead: the client-side run names it
         rows, last, decided, to_write, keys, changes = row
@@ -295,6 +309,11 @@ class InDatabase:
 def _refused(column: str, kind: str, wanted: str) -> RetierError:
     return RetierError(f"--in-database reads {wanted}; column {column!r} is {kind}: change its type,"
                        " or run without --in-database")
+
+
+# How long a batch's UPDATE may wait for a row another transaction holds (an
+# application's update in flight) before the batch skips the held rows.
+_BRIEF_WAIT = 0.05
 
 
 def _milliseconds(seconds: float) -> str:
