@@ -7,9 +7,10 @@ and set aside exactly as always.
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ..errors import RetierError
 from ..frames.vocabulary import Vocabulary
@@ -18,6 +19,9 @@ from ..stores.pg_in_database import CHANGED, DRY, HELD, WRITTEN, InDatabase, Ser
 from .passes import RETRY, SCAN, Passes
 from .report import write_changes
 from .result import NO_VALUE
+
+if TYPE_CHECKING:
+    from ..stores.postgres import PostgresStore
 
 
 def check_in_database(store: Store) -> None:
@@ -42,11 +46,118 @@ def in_database_statements(store: Store, layout: Layout, vocab: Vocabulary, dry_
     return InDatabase(store, layout, vocab.now, vocab.max_skew, vocab.time_unit, dry_run, report)
 
 
+# Connections that run the batches of an online scan side by side.
+WORKERS = 2
+
+
 @dataclass
 class ServerPasses(Passes):
     server: InDatabase | None = None
 
     def _scan(self) -> None:
+        assert self.server is not None
+        if not self.options.atomic:
+            connections = []
+            try:
+                for n in range(WORKERS):
+                    conn = self._postgres().open_connection(f"worker {n + 1}")
+                    if conn is None:
+                        break
+                    connections.append(conn)
+                if len(connections) == WORKERS:
+                    self._scan_side_by_side(connections)
+                    return
+            finally:
+                for conn in connections:
+                    conn.close()
+        self._scan_in_turn()
+
+    def _scan_side_by_side(self, connections: list[Any]) -> None:
+        """The scan's batches, the ranges between every batch-size-th key,
+        run on the connections side by side, each in a transaction of its
+        own, and counted in key order; a batch the server cannot decide is
+        read and scored here."""
+        assert self.server is not None
+        server = self.server
+        store = self._postgres()
+        with self._transaction(write=False):
+            bounds = server.boundaries(self.options.batch_size)
+        ranges = list(zip([None, *bounds], [*bounds, None]))
+        done: dict[int, ServerBatch | None | BaseException] = {}
+        turn = threading.Condition()
+        taken = 0  # ranges handed to a worker
+        counted = 0  # ranges counted, in key order
+        stop = False
+
+        def work(conn: Any) -> None:
+            nonlocal taken
+            while True:
+                with turn:
+                    # No further ahead than one batch beside each being
+                    # counted: a run that stops has written at most those.
+                    while not stop and taken < len(ranges) and taken >= counted + len(connections):
+                        turn.wait()
+                    if stop or taken == len(ranges):
+                        return
+                    index = taken
+                    taken += 1
+                try:
+                    with store.transaction(write=not self.options.dry_run, conn=conn):
+                        outcome: ServerBatch | None | BaseException = server.scan_range(*ranges[index], conn)
+                except BaseException as exc:  # handed to the run, which stops with it
+                    outcome = exc
+                with turn:
+                    done[index] = outcome
+                    turn.notify_all()
+                if isinstance(outcome, BaseException):
+                    return
+
+        workers = [threading.Thread(target=work, args=(conn,), name="retier worker", daemon=True)
+                   for conn in connections]
+        for worker in workers:
+            worker.start()
+        try:
+            for index, (low, high) in enumerate(ranges):
+                with turn:
+                    while index not in done:
+                        turn.wait()
+                    outcome = done.pop(index)
+                if isinstance(outcome, BaseException):
+                    raise outcome
+                if outcome is None:  # the client-side way, for this batch
+                    with self._transaction(write=False):
+                        batch = store.read_range(self.layout, low, high)
+                    self.read += len(batch)
+                    self._batch(batch, SCAN)
+                else:
+                    self.read += outcome.rows
+                    self._account(outcome, SCAN)
+                with turn:
+                    counted = index + 1
+                    turn.notify_all()
+                if self.options.progress is not None:
+                    self.options.progress(self.read, max(self.total, self.read))
+        finally:
+            with turn:
+                stop = True
+                turn.notify_all()
+            for worker in workers:
+                worker.join()
+            # Batches written after the one the run stopped at stay written:
+            # they are counted and reported too.
+            for index in sorted(done):
+                outcome = done[index]
+                if index >= counted and isinstance(outcome, ServerBatch):
+                    self.read += outcome.rows
+                    self._account(outcome, SCAN)
+
+    def _postgres(self) -> PostgresStore:
+        from ..stores.postgres import PostgresStore
+
+        assert isinstance(self.store, PostgresStore)
+        return self.store
+
+    def _scan_in_turn(self) -> None:
         assert self.server is not None
         after = None
         while True:

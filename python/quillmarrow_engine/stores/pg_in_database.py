@@ -109,11 +109,22 @@ class InDatabase:
         in_order = sql.SQL(" ORDER BY s.{key} LIMIT %(size)s").format(key=key)
         after = sql.SQL("s.{key} > %(after)s::{type}").format(key=key, type=key_type)
         by_keys = sql.SQL("s.{key} = ANY(%(keys)s::{type}[])").format(key=key, type=key_type)
+        # A range of keys, either bound absent (NULL); planned for its own
+        # parameters, so that the absent bound drops out.
+        between = sql.SQL("(%(low)s::{type} IS NULL OR s.{key} > %(low)s::{type}) AND"
+                          " (%(high)s::{type} IS NULL OR s.{key} <= %(high)s::{type})").format(
+                              key=key, type=key_type)
         # Each as an UPDATE that takes its row locks itself, and as one that
         # first locks the rows it can, skipping those another transaction holds.
-        self._first, self._next, self._keys = (
+        self._first, self._next, self._keys, self._range = (
             (self._statement(where, order, skip_locked=False), self._statement(where, order, skip_locked=True))
-            for where, order in ((sql.SQL("true"), in_order), (after, in_order), (by_keys, None)))
+            for where, order in ((sql.SQL("true"), in_order), (after, in_order), (by_keys, None),
+                                 (between, None)))
+        table = store._table(layout.table)
+        self._boundaries = sql.SQL(
+            "SELECT {key_text} FROM (SELECT q.{key} AS k, row_number() OVER (ORDER BY q.{key}) AS n"
+            " FROM {table} AS q) AS numbered WHERE n %% %(size)s = 0 ORDER BY n").format(
+                key=key, table=table, key_text=sql.SQL(self._key_text))
 
     # -- the statement ---------------------------------------------------
 
@@ -255,39 +266,53 @@ class InDatabase:
         statements = self._first if after is None else self._next
         return self._run(statements, {"after": after, "size": size}, _BRIEF_WAIT)
 
+    def boundaries(self, size: int) -> list[Any]:
+        """The keys that end batches of `size` rows in key order: every
+        size-th key. The batches are the ranges between them, and after the
+        last (to take the rows inserted meanwhile too)."""
+        with self.store.conn.cursor() as cur:
+            cur.execute(self._boundaries, {"size": size})
+            return [key for (key,) in cur.fetchall()]
+
+    def scan_range(self, low: Any, high: Any, conn: Any = None) -> ServerBatch | None:
+        """The batch of the rows after key low and up to key high (None: no
+        bound), on conn (another connection of the run) or the run's own."""
+        return self._run(self._range, {"low": low, "high": high}, _BRIEF_WAIT, conn, prepare=False)
+
     def rows(self, keys: Sequence[Any], wait: float = 0.0) -> ServerBatch | None:
         """The rows of keys, read again; a row another transaction holds is
         waited for up to `wait` seconds (at least a moment)."""
         params = {"keys": self.store._literal(self.store._key_kind, keys)}
         return self._run(self._keys, params, max(wait, _BRIEF_WAIT))
 
-    def _run(self, statements: tuple[Any, Any], params: dict[str, Any], wait: float) -> ServerBatch | None:
+    def _run(self, statements: tuple[Any, Any], params: dict[str, Any], wait: float, conn: Any = None,
+             prepare: bool | None = None) -> ServerBatch | None:
         """The batch decided and written by the UPDATE that takes its row
         locks itself, waiting for a held row up to `wait` seconds; past
         that, by the one that skips the rows other transactions hold. None
         when the server refuses or cannot decide a row of the batch."""
         psycopg = self.store.psycopg
-        conn = self.store.conn
+        conn = conn or self.store.conn
         params = {**self._params, **params}
         row = None
         try:
             with conn.transaction(), conn.cursor() as cur:  # a savepoint: a refused row undoes only this
                 if self.dry_run:
-                    cur.execute(statements[0], params)
+                    cur.execute(statements[0], params, prepare=prepare)
                     row = cur.fetchone()
                 else:
                     try:
                         with conn.transaction():
                             cur.execute(f"SELECT set_config('lock_timeout', '{_milliseconds(wait)}', true)"
                                         .encode())
-                            cur.execute(statements[0], params)
+                            cur.execute(statements[0], params, prepare=prepare)
                             row = cur.fetchone()
                     except psycopg.errors.LockNotAvailable:
                         pass  # a row held: skipped, and tried again at the end
                     cur.execute(f"SELECT set_config('lock_timeout', '{self.store._lock_timeout}', true)"
                                 .encode())
                     if row is None:
-                        cur.execute(statements[1], params)
+                        cur.execute(statements[1], params, prepare=prepare)
                         row = cur.fetchone()
         except psycopg.DataError:
             return None  # NaN, infinity, a time too far ahead: the client-side run names it

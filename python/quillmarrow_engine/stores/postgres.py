@@ -127,12 +127,14 @@ class PostgresStore(Store):
             self._settings.append(("client_connection_check_interval", "1s"))
 
     @contextmanager
-    def transaction(self, write: bool) -> Iterator[None]:
+    def transaction(self, write: bool, conn: Any = None) -> Iterator[None]:
         # A transaction of our own, or a savepoint inside the caller's; its
-        # settings in one round trip (the values are ours: durations).
+        # settings in one round trip (the values are ours: durations). conn:
+        # another connection of the run (open_connection), else its own.
+        conn = conn or self.conn
         settings = ", ".join(f"set_config('{name}', '{value}', true)" for name, value in self._settings)
-        with self.conn.transaction() as tx:
-            with self.conn.cursor() as cur:
+        with conn.transaction() as tx:
+            with conn.cursor() as cur:
                 read_only = "SET TRANSACTION READ ONLY; " if not write and tx.savepoint_name is None else ""
                 cur.execute(f"{read_only}SELECT {settings}".encode())
             yield
@@ -257,6 +259,11 @@ class PostgresStore(Store):
         self._first = (select(coded, "", True), select(named, "", True))
         self._next = (select(coded, after, True), select(named, after, True))
         self._by_key = (select(coded, by_key, False), select(named, by_key, False))
+        # A range of keys, either bound absent (NULL): a batch the run in the
+        # database leaves to the client.
+        between = (" WHERE (%s::{type} IS NULL OR q.{key} > %s::{type})"
+                   " AND (%s::{type} IS NULL OR q.{key} <= %s::{type})")
+        self._range = (select(coded, between, False), select(named, between, False))
 
         key_text = key if self._key_kind in _INTEGER_KINDS else sql.SQL("{}::text").format(key)
         parts = {"table": table, "key": key, "type": self._key_type, "key_text": key_text}
@@ -334,6 +341,11 @@ class PostgresStore(Store):
         batch.after = batch.keys[len(batch) - 1] if len(batch) == size else None
         return batch
 
+    def open_connection(self, purpose: str) -> Any | None:
+        """Another connection to the database for the run (closed by the
+        caller), or None when the run was given a connection of the caller's."""
+        return None if self._url is None else _connect(self._url, f"{APPLICATION_NAME} {purpose}")
+
     def read_ahead(self, layout: Layout, size: int) -> AbstractContextManager[Iterator[Batch]] | None:
         if self._url is None:  # the caller's connection: no second one
             return None
@@ -341,8 +353,8 @@ class PostgresStore(Store):
 
     @contextmanager
     def _reading_ahead(self, size: int) -> Iterator[Iterator[Batch]]:
-        assert self._url is not None
-        conn = _connect(self._url, f"{APPLICATION_NAME} read-ahead")
+        conn = self.open_connection("read-ahead")
+        assert conn is not None
         # Each read a statement, and so a transaction, of its own.
         settings = [("default_transaction_read_only", "on"), *self._settings]
         conn.execute("SELECT " + ", ".join(f"set_config('{n}', '{v}', false)" for n, v in settings))
@@ -389,24 +401,31 @@ class PostgresStore(Store):
     def read_rows(self, layout: Layout, handles: Sequence[Any]) -> Batch:
         return self._read(self._by_key, (self._literal(self._key_kind, handles),))
 
-    def _read(self, queries: tuple[Any, Any], params: tuple[Any, ...], conn: Any = None) -> Batch:
+    def read_range(self, layout: Layout, low: Any, high: Any) -> Batch:
+        """The rows whose keys are after low and up to high (None: unbounded), in key order."""
+        # Planned for its own parameters (a bound may be NULL), not once for any.
+        return self._read(self._range, (low, low, high, high), prepare=False)
+
+    def _read(self, queries: tuple[Any, Any], params: tuple[Any, ...], conn: Any = None,
+              prepare: bool | None = None) -> Batch:
         """The rows of one SELECT, column by column; read again with the
         stored tier and action as texts when a code says they are not the
         engine's names."""
         coded, named = queries
-        batch = self._arrays(conn or self.conn, coded, params, self._kinds)
+        batch = self._arrays(conn or self.conn, coded, params, self._kinds, prepare)
         tier: Any = batch.old_tier
         action: Any = batch.old_action
         if (tier == -2).any() or (action == -2).any():
-            batch = self._arrays(conn or self.conn, named, params, self._name_kinds)
+            batch = self._arrays(conn or self.conn, named, params, self._name_kinds, prepare)
         return batch
 
-    def _arrays(self, conn: Any, query: Any, params: tuple[Any, ...], kinds: list[str]) -> Batch:
+    def _arrays(self, conn: Any, query: Any, params: tuple[Any, ...], kinds: list[str],
+                prepare: bool | None = None) -> Batch:
         with conn.cursor(binary=True) as cur:
             raw = _raw_array_loader()
             for oid in ARRAY_OIDS:
                 cur.adapters.register_loader(oid, raw)
-            cur.execute(query, params)
+            cur.execute(query, params, prepare=prepare)
             count, *data = cur.fetchone()
         try:
             columns = [parse_array(raw, kind, count) for raw, kind in zip(data, kinds)]
