@@ -25,9 +25,15 @@ made, one for each build. Each run is the command itself in a fresh process,
    --held-cap seconds) and the row skipped.
 
 The earlier build is any Python where another quillmarrow-engine wheel is
-installed (--baseline PYTHON); without it only this build is measured. The
-server is a throwaway one (tests/python/postgres_server.py). Needs numpy and
-psycopg.
+installed (--baseline PYTHON); without it only this build is measured;
+--also NAME=PYTHON adds another build beside them. --in-database runs this
+build a second time with `retier --in-database` (the server's extension
+quillmarrow, installed on the server: scripts/install_postgres_extension.sh)
+on a table of its own, and counts, after each night, the rows whose
+decision differs from the client-side run's. The server is a throwaway one
+(tests/python/postgres_server.py). Needs numpy and psycopg.
+
+    python bench/retier_stores.py --baseline build/venv-baseline/bin/python --in-database
 """
 
 from __future__ import annotations
