@@ -399,3 +399,26 @@ def test_an_interrupted_run_leaves_whole_batches_and_a_rerun_finishes(pg, tmp_pa
     assert server.written == 1_000 - written and client.written == 1_000
     assert db.query("SELECT id, tier, action FROM b ORDER BY id") == \
         db.query("SELECT id, tier, action FROM a ORDER BY id")
+
+
+def test_names_that_need_quoting_and_mapped_columns(pg, tmp_path):
+    db = pg
+    rows = random_rows(300)
+    for table in ('my "memories"; a', 'my "memories"; b'):
+        quoted = '"' + table.replace('"', '""') + '"'
+        db.execute(f'CREATE TABLE {quoted} ("memory id" text PRIMARY KEY, "last seen" timestamptz,'
+                   ' "uses" bigint, "weight" numeric, "freq" double precision, "pinned" boolean,'
+                   ' "t" text, "a" text, "r" double precision)')
+        db.conn.cursor().executemany(
+            f"INSERT INTO {quoted} VALUES (%s, %s, %s, %s, %s, %s)",
+            [(r[0], at(NOW - max(r[1], 0) * DAY), r[2], r[3], r[4], r[6]) for r in rows])
+        db.conn.commit()
+    options = {"key": "memory id", "recalled_at": "last seen", "now": NOW, "retention_column": "r",
+               "columns": {"retrieval_count": "uses", "importance": "weight", "frequency": "freq",
+                           "keep_forever": "pinned", "tier": "t", "action": "a"}}
+    client = retier(db.url, 'my "memories"; a', report=tmp_path / "q-a.jsonl", **options)
+    server = retier(db.url, 'my "memories"; b', in_database=True, report=tmp_path / "q-b.jsonl", **options)
+    assert server.written == client.written == len(rows)
+    assert (tmp_path / "q-b.jsonl").read_text() == (tmp_path / "q-a.jsonl").read_text()
+    assert db.query('SELECT "memory id", t, a, r FROM "my ""memories""; b" ORDER BY 1') == \
+        db.query('SELECT "memory id", t, a, r FROM "my ""memories""; a" ORDER BY 1')
