@@ -25,9 +25,15 @@ made, one for each build. Each run is the command itself in a fresh process,
    --held-cap seconds) and the row skipped.
 
 The earlier build is any Python where another quillmarrow-engine wheel is
-installed (--baseline PYTHON); without it only this build is measured. The
-server is a throwaway one (tests/python/postgres_server.py). Needs numpy and
-psycopg.
+installed (--baseline PYTHON); without it only this build is measured;
+--also NAME=PYTHON adds another build beside them. --in-database runs this
+build a second time with `retier --in-database` (the server's extension
+quillmarrow, installed on the server: scripts/install_postgres_extension.sh)
+on a table of its own, and counts, after each night, the rows whose
+decision differs from the client-side run's. The server is a throwaway one
+(tests/python/postgres_server.py). Needs numpy and psycopg.
+
+    python bench/retier_stores.py --baseline build/venv-baseline/bin/python --in-database
 """
 
 from __future__ import annotations
@@ -231,12 +237,13 @@ def _read(path: str) -> str:
         return ""
 
 
-def measured_run(python: str, url: str, name: str, now: float, directory: str) -> dict:
+def measured_run(build: tuple, url: str, name: str, now: float, directory: str) -> dict:
+    python, extra = build
     with connect(url) as conn:
         before, wal_before = stats(conn, name), wal(conn)
         decisions_before = decisions(conn, name)
         cpu_before, backends = server_cpu(directory)
-        result = run_retier(python, url, name, now)
+        result = run_retier(python, url, name, now, extra=extra)
         result["server_cpu"] = server_cpu(directory, backends)[0] - cpu_before
         time.sleep(1.2)  # the ended backend's counts reach the statistics
         after = stats(conn, name)
@@ -323,13 +330,14 @@ def decide(rows: dict, now: float) -> dict:
     return dict(zip(keys, zip(tiers, actions)))
 
 
-def run_beside_application(python: str, url: str, name: str, now: float) -> dict:
+def run_beside_application(build: tuple, url: str, name: str, now: float) -> dict:
+    python, extra = build
     with connect(url) as conn:
         before = inputs(conn, name)
         app = Application(url, name, list(before), now)
         app.start()
         time.sleep(0.5)
-        result = run_retier(python, url, name, now)
+        result = run_retier(python, url, name, now, extra=extra)
         app.stop.set()
         app.join()
         after = inputs(conn, name)
@@ -345,7 +353,8 @@ def run_beside_application(python: str, url: str, name: str, now: float) -> dict
     return result
 
 
-def run_beside_held_row(python: str, url: str, name: str, now: float, cap: float) -> dict:
+def run_beside_held_row(build: tuple, url: str, name: str, now: float, cap: float) -> dict:
+    python, extra = build
     """A session idle in a transaction that updated one row whose decision is due to change."""
     with connect(url) as conn:
         key = conn.execute(f"SELECT id FROM {SCHEMA}.{name} WHERE tier = 'hot' ORDER BY id LIMIT 1"
@@ -357,7 +366,7 @@ def run_beside_held_row(python: str, url: str, name: str, now: float, cap: float
         holder = psycopg.connect(url)
         holder.execute(f"UPDATE {SCHEMA}.{name} SET importance = importance WHERE id = %s", (key,))
         try:
-            result = run_retier(python, url, name, now, timeout=cap)
+            result = run_retier(python, url, name, now, timeout=cap, extra=extra)
         finally:
             holder.rollback()
             holder.close()
@@ -380,27 +389,45 @@ def main() -> None:
     parser.add_argument("--days", type=int, default=9, help="daily runs after the first fill")
     parser.add_argument("--baseline", metavar="PYTHON",
                         help="a Python with the earlier build installed, run beside this one")
+    parser.add_argument("--also", metavar="NAME=PYTHON", action="append", default=[],
+                        help="another build to run beside them, on a table of its own (repeatable)")
     parser.add_argument("--held-cap", type=float, default=30.0,
                         help="seconds before a run waiting on a held row is stopped")
+    parser.add_argument("--in-database", action="store_true",
+                        help="also run this build with --in-database (the server's extension), on a"
+                        " table of its own, and compare its decisions with the client-side run's")
     parser.add_argument("--json", metavar="FILE")
     args = parser.parse_args()
-    builds = {"this": sys.executable}
+    builds: dict[str, tuple[str, tuple[str, ...]]] = {"this": (sys.executable, ())}
+    if args.in_database:
+        builds["in-database"] = (sys.executable, ("--in-database",))
+    for also in args.also:
+        name, _, python = also.partition("=")
+        builds = {name: (python, ()), **builds}
     if args.baseline:
-        builds = {"earlier": args.baseline, **builds}
-    names = {build: f"{TABLE}_{build}" for build in builds}
+        builds = {"earlier": (args.baseline, ()), **builds}
+    names = {build: f"{TABLE}_{build}".replace("-", "_") for build in builds}
     server = start_server()
     report: dict = {"rows": args.rows, "builds": builds, "days": []}
     try:
         start = time.perf_counter()
         build_tables(server.url, args.rows, list(names.values()))
+        if args.in_database:
+            with connect(server.url) as conn:
+                conn.execute("CREATE EXTENSION quillmarrow")
         print(f"built {len(builds)} tables of {args.rows:,} rows in {time.perf_counter() - start:.0f} s",
               flush=True)
         with connect(server.url) as conn:
             report["loaded"] = {b: table_size(conn, n) for b, n in names.items()}
         for day in range(args.days + 1):
             now = float(NOW + day * DAY)
-            runs = {b: measured_run(python, server.url, names[b], now, server.directory)
-                    for b, python in builds.items()}
+            runs = {b: measured_run(build, server.url, names[b], now, server.directory)
+                    for b, build in builds.items()}
+            if args.in_database:
+                with connect(server.url) as conn:
+                    theirs = decisions(conn, names["in-database"])
+                    runs["in-database"]["differing"] = sum(
+                        theirs[k] != v for k, v in decisions(conn, names["this"]).items())
             report["days"].append(runs)
             print(f"day {day}: " + "; ".join(
                 f"{b} {r['seconds']:.2f} s (CPU {r['cpu']:.2f} + server {r['server_cpu']:.2f}), wrote {r['written']:,} for {r['changed']:,} changed,"
@@ -410,15 +437,15 @@ def main() -> None:
                 let_autovacuum_work(conn, list(names.values()))
         day = args.days + 1
         report["application"] = {
-            b: run_beside_application(python, server.url, names[b], float(NOW + day * DAY))
-            for b, python in builds.items()}
+            b: run_beside_application(build, server.url, names[b], float(NOW + day * DAY))
+            for b, build in builds.items()}
         print("beside the application: " + "; ".join(
             f"{b} {r['seconds']:.2f} s, {r['statements']:,} statements, longest wait "
             f"{r['longest_wait']:.3f} s, {r['recalled']:,} recalls, {r['stale_overwrites']} overwritten"
             for b, r in report["application"].items()), flush=True)
         report["held"] = {
-            b: run_beside_held_row(python, server.url, names[b], float(NOW + (day + 1) * DAY), args.held_cap)
-            for b, python in builds.items()}
+            b: run_beside_held_row(build, server.url, names[b], float(NOW + (day + 1) * DAY), args.held_cap)
+            for b, build in builds.items()}
         print("beside a held row: " + "; ".join(
             f"{b} {r['seconds']:.2f} s" + ("" if r["finished"] else " (stopped: still waiting)")
             + (", row written" if r["row_written"] else ", row not written")
@@ -444,20 +471,30 @@ def summarise(report: dict) -> None:
               f" HOT {nxt['hot'] / max(1, nxt['written']):.0%}, WAL {mib(nxt['wal'])};"
               f" after {len(days) - 1} days {mib(days[-1][b]['size'])}"
               f" ({days[-1][b]['size'] / first:.2f}x the first fill)")
-    if "earlier" in builds and len(days) > 1:
-        ratios = sorted(day["earlier"]["seconds"] / day["this"]["seconds"] for day in days[1:])
-        first = days[1]["earlier"]["seconds"] / days[1]["this"]["seconds"]
-        print(f"next-day run: this build {first:.1f}x faster (wall) than the earlier one; over the"
+    for b in (b for b in builds if b != "earlier"):
+        if "earlier" not in builds or len(days) < 2:
+            break
+        ratios = sorted(day["earlier"]["seconds"] / day[b]["seconds"] for day in days[1:])
+        first = days[1]["earlier"]["seconds"] / days[1][b]["seconds"]
+        print(f"next-day run: {b} {first:.1f}x faster (wall) than the earlier build; over the"
               f" {len(ratios)} daily runs {ratios[0]:.1f}x to {ratios[-1]:.1f}x, median"
               f" {ratios[len(ratios) // 2]:.1f}x")
 
         def cpu(run: dict) -> float:
             return run["cpu"] + run["server_cpu"]
 
-        cpus = sorted(cpu(day["earlier"]) / cpu(day["this"]) for day in days[1:])
-        print(f"CPU time (the command's and the server's): next day {cpu(days[1]['earlier']):.2f} s"
-              f" against {cpu(days[1]['this']):.2f} s ({cpu(days[1]['earlier']) / cpu(days[1]['this']):.1f}x);"
+        cpus = sorted(cpu(day["earlier"]) / cpu(day[b]) for day in days[1:])
+        print(f"  CPU time (the command's and the server's): next day {cpu(days[1]['earlier']):.2f} s"
+              f" against {cpu(days[1][b]):.2f} s ({cpu(days[1]['earlier']) / cpu(days[1][b]):.1f}x);"
               f" over the daily runs {cpus[0]:.1f}x to {cpus[-1]:.1f}x, median {cpus[len(cpus) // 2]:.1f}x")
+    if "in-database" in builds and len(days) > 1:
+        ratios = sorted(day["this"]["seconds"] / day["in-database"]["seconds"] for day in days[1:])
+        first = days[1]["this"]["seconds"] / days[1]["in-database"]["seconds"]
+        differing = sum(day["in-database"]["differing"] for day in days)
+        print(f"in the database: next-day run {first:.1f}x faster (wall) than the client-side online run"
+              f" on the same store and day; over the daily runs {ratios[0]:.1f}x to {ratios[-1]:.1f}x,"
+              f" median {ratios[len(ratios) // 2]:.1f}x; rows whose decision differs from the client-side"
+              f" run's, over all days: {differing}")
     print("targets: written <= 1.05x changed; next day >= 5x faster; size <= 1.3x the first fill;"
           " no application statement waits > 1 s; no stale overwrite; a held row costs at most"
           " the lock timeout")

@@ -322,7 +322,7 @@ def test_bad_times_are_named(sqlite_db):
         db.execute("INSERT INTO memories VALUES ('a', ?, 1, 1, 1, NULL, NULL, NULL)", (value,))
         with pytest.raises(RetierError, match="^" + message):
             retier(db.url, "memories", recalled_at="recalled", now=NOW)
-    with pytest.raises(RetierError, match="not an ISO-8601 time or Unix seconds: 'soon'"):
+    with pytest.raises(RetierError, match=r"^now is not a time: 'soon' \(ISO-8601"):
         retier(db.url, "memories", recalled_at="recalled", now="soon")
 
 
@@ -481,3 +481,37 @@ def test_a_report_that_cannot_be_written_is_named_as_given(sqlite_db, tmp_path):
         retier(db.url, "memories", report=target)
     assert str(caught.value) == f"cannot write {target}: No such file or directory"
     assert stored(db) == {row[0]: (None, None) for row in random_rows(20)}
+
+
+@pytest.mark.parametrize("target", ["url", "connection", "connection-in-transaction"])
+def test_a_url_reads_ahead_on_a_second_connection_and_an_open_one_is_used_as_it_is(postgres_db, target):
+    """Given a URL, an online run reads the next batch on a second connection
+    while it writes; the caller's own connection is the only one used, and
+    inside the caller's transaction the run's work is the caller's to commit."""
+    import psycopg
+
+    db = postgres_db
+    rows = random_rows(900)
+    db.create("memories", rows)
+    names = set()
+
+    def look(done, total):
+        with psycopg.connect(db.url, autocommit=True) as other:
+            names.update(name for (name,) in other.execute(
+                "SELECT application_name FROM pg_stat_activity WHERE backend_type = 'client backend'"))
+
+    in_transaction = target == "connection-in-transaction"
+    with psycopg.connect(db.url, autocommit=not in_transaction) as conn:
+        if in_transaction:
+            conn.execute("UPDATE memories SET importance = 0.5 WHERE id = 'm00000'")
+        result = retier(db.url if target == "url" else conn, "memories", batch_size=100, progress=look)
+        assert result.written == len(rows)
+        if in_transaction:
+            assert set(stored(db).values()) == {(None, None)}  # not committed yet
+            conn.commit()
+    ours = {name for name in names if name.startswith("quillmarrow")}
+    assert ours == ({"quillmarrow-engine retier", "quillmarrow-engine retier read-ahead"}
+                    if target == "url" else set())
+    want = decided([(r[0], r[1], r[2], 0.5 if r[0] == "m00000" and in_transaction else r[3], *r[4:])
+                    for r in rows])
+    assert stored(db) == want

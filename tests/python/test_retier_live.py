@@ -7,6 +7,7 @@ inside the run (between a batch's read and its write, between batches), so
 each case happens every time, on SQLite and on a real PostgreSQL server.
 """
 
+import io
 import json
 import os
 import signal
@@ -14,8 +15,10 @@ import sqlite3
 import subprocess
 import sys
 import textwrap
+import struct
 import threading
 import uuid
+from decimal import Decimal
 
 import pytest
 
@@ -205,11 +208,13 @@ def test_a_killed_run_leaves_whole_batches_and_a_rerun_finishes(db):
 
 
 def relation_locks(db):
-    """The modes of the table locks the run's connection holds now."""
-    return {mode for (mode,) in db.query(
-        "SELECT l.mode FROM pg_locks l JOIN pg_stat_activity a USING (pid)"
-        " WHERE a.application_name = 'quillmarrow-engine retier' AND l.locktype = 'relation'"
-        " AND l.relation = 'memories'::regclass")}
+    """The modes of the table locks the run's connection holds now, and those its read-ahead holds."""
+    held = db.query(
+        "SELECT a.application_name, l.mode FROM pg_locks l JOIN pg_stat_activity a USING (pid)"
+        " WHERE left(a.application_name, 25) = 'quillmarrow-engine retier' AND l.locktype = 'relation'"
+        " AND l.relation = 'memories'::regclass")
+    return ({mode for name, mode in held if name == "quillmarrow-engine retier"},
+            {mode for name, mode in held if name == "quillmarrow-engine retier read-ahead"})
 
 
 @pytest.mark.parametrize("atomic", [False, True], ids=["online", "atomic"])
@@ -230,10 +235,12 @@ def test_no_table_lock_stronger_than_an_update_takes_and_inserts_go_on(postgres_
     retier(db.url, "memories", batch_size=200, atomic=atomic, progress=meanwhile)
     app.close()
     assert len(seen) >= 4  # the rows inserted meanwhile come after the others, in key order
-    held = set().union(*seen)
-    # Between two online batches the run holds nothing; an atomic run holds
-    # what its UPDATEs and row locks take, which neither INSERT nor autovacuum waits for.
-    assert held == ({"AccessShareLock", "RowShareLock", "RowExclusiveLock"} if atomic else set())
+    held = set().union(*(main for main, _ in seen))
+    # Between two online batches the run holds nothing (its read-ahead at
+    # most a read's lock); an atomic run holds what its UPDATEs take, which
+    # neither INSERT nor autovacuum waits for.
+    assert held == ({"AccessShareLock", "RowExclusiveLock"} if atomic else set())
+    assert set().union(*(reads for _, reads in seen)) <= {"AccessShareLock"}
     assert db.query("SELECT count(*) FROM memories WHERE left(id, 4) = 'new-'") == [(len(seen),)]
 
 
@@ -319,57 +326,118 @@ def test_the_summary_of_a_run_that_stops_on_a_bad_row(sqlite_db, tmp_path):
     assert "written: 199 rows" in finished.stderr and "set aside 1 row (bad)" in finished.stderr
 
 
-@pytest.mark.parametrize("key, flags", [("uuid", "boolean"), ("bigint", "integer")])
-def test_fixed_width_columns_are_read_as_binary_and_give_the_same_rows(postgres_db, monkeypatch, key, flags):
-    """uuid or integer keys, numbers, flags and times are read through binary
-    COPY; a batch with a value the engine refuses or an old name it does not
-    write is read again row by row. Either way every row is tier_arrays' own."""
-    from datetime import datetime, timezone
+# (key, number, flag and time column types): every column of a batch comes as one binary array
+ARRAY_LAYOUTS = [
+    ("uuid", "double precision", "boolean", "timestamptz"),
+    ("bigint", "integer", "integer", "timestamp"),
+    ("text", "numeric", "smallint", "date"),
+    ("varchar(20)", "real", "boolean", "bigint"),
+    ("integer", "bigint", "boolean", "text"),
+]
 
-    from quillmarrow_engine.stores.postgres import PostgresStore
+
+@pytest.mark.parametrize("key, number, flag, time", ARRAY_LAYOUTS, ids=[k[0] for k in ARRAY_LAYOUTS])
+def test_columns_of_every_type_are_read_as_arrays_and_compared_as_read(postgres_db, key, number, flag,
+                                                                       time):
+    """Every row is tier_arrays' own on the values as stored, NULLs and old
+    names included; a second run finds every row as it read it, so a
+    compare-and-set of each type writes nothing more."""
+    from datetime import date, datetime, timedelta, timezone
+
+    import quillmarrow_engine
 
     db = postgres_db
-    parsed = []
-    read_binary = PostgresStore._read_binary
-    monkeypatch.setattr(PostgresStore, "_read_binary",
-                        lambda *a: parsed.append(read_binary(*a)) or parsed[-1])
-    db.execute(f"CREATE TABLE memories (id {key} PRIMARY KEY, recalled timestamptz, retrieval_count int,"
-               f" importance float8, frequency real, is_procedural {flags}, keep_forever {flags},"
-               " tier text, action text, retention float8)")
-    rows = random_rows(900)
-    keys = [uuid.UUID(int=i * 7_919) if key == "uuid" else i * 7_919 for i in range(len(rows))]
-    now = 1_750_000_000.0
-    stored_rows = [(k, datetime.fromtimestamp(now - r[1] * 86_400 // 1, timezone.utc), r[2], r[3],
-                    float(np.float32(r[4])), *((r[5], r[6]) if flags == "boolean" else (int(r[5]), int(r[6]))))
+    db.execute(f"CREATE TABLE memories (id {key} PRIMARY KEY, recalled {time}, retrieval_count {number},"
+               f" importance {number}, frequency float8, is_procedural {flag}, keep_forever {flag},"
+               " tier varchar(30), action text, retention double precision)")
+    now = datetime(2025, 6, 15, 12, tzinfo=timezone.utc)
+    rows = random_rows(700)
+    keys = [{"uuid": uuid.UUID(int=i * 7_919)}.get(key, i * 7_919 if "int" in key else f"k{i * 7_919:07d}")
+            for i in range(len(rows))]
+
+    def stored_time(days):
+        moment = now - timedelta(days=max(days, 0), microseconds=7)
+        return {"timestamptz": moment, "timestamp": moment.replace(tzinfo=None), "date": moment.date(),
+                "bigint": int(moment.timestamp() * 1000), "text": moment.isoformat()}[time]
+
+    def stored_number(value):
+        return {"integer": int(value), "bigint": int(value), "numeric": Decimal(repr(value)),
+                "real": float(np.float32(value))}.get(number, value)
+
+    stored_rows = [(k, stored_time(r[1]), stored_number(r[2]), stored_number(r[3]), r[4],
+                    *((r[5], r[6]) if flag == "boolean" else (int(r[5]), int(r[6]))))
                    for k, r in zip(keys, rows)]
     db.conn.cursor().executemany("INSERT INTO memories VALUES (%s, %s, %s, %s, %s, %s, %s)", stored_rows)
     db.conn.commit()
-    db.execute("UPDATE memories SET tier = 'legacy' WHERE id = ?", (keys[450],))  # read row by row
-    result = retier(db.url, "memories", recalled_at="recalled", now=now, batch_size=200,
-                    retention_column="retention")
-    # Five batches, the third (with the old name) read again row by row.
-    assert [batch is not None for batch in parsed] == [True, True, False, True, True]
-    assert result.rows == len(rows)
-    # tier_arrays on the values as stored: whole seconds, and a real frequency widened to a double.
-    days = [(now - r[1].timestamp()) / 86_400 for r in stored_rows]
-    want = expected([(r[0], d, *r[2:5], bool(r[5]), bool(r[6])) for r, d in zip(stored_rows, days)])
-    assert {r[0]: r[1:] for r in db.query("SELECT id, tier, action, retention FROM memories")} == want
-    assert result.transitions[("legacy", want[keys[450]][0])] == 1
-    assert retier(db.url, "memories", recalled_at="recalled", now=now,
-                  retention_column="retention").written == 0
+    db.execute("UPDATE memories SET tier = 'legacy', action = 'old' WHERE id = ?", (keys[450],))
+    db.execute("UPDATE memories SET importance = NULL WHERE id = ?", (keys[640],))
+    unit = {"bigint": "ms"}.get(time)
+    options = {"recalled_at": "recalled", "now": now, "time_unit": unit, "retention_column": "retention"}
+    result = retier(db.url, "memories", batch_size=200, errors=io.StringIO(), **options)
+    assert (result.rows, result.bad_rows) == (len(rows) - 1, 1)
+    assert sum(n for (old, _), n in result.transitions.items() if old == "legacy") == 1
+    times = [r[1] for r in stored_rows]
+    if time == "timestamp":
+        times = [t.replace(tzinfo=timezone.utc) for t in times]
+    if time == "date":
+        times = [datetime(t.year, t.month, t.day, tzinfo=timezone.utc) for t in times]
+    count = [float(r[2]) for r in stored_rows]
+    importance = [float(r[3]) for r in stored_rows]
+    if number == "real":
+        count, importance = np.float32(count), np.float32(importance)
+    out = quillmarrow_engine.tier_arrays(
+        None, count, importance, [r[4] for r in stored_rows], is_procedural=[bool(r[5]) for r in stored_rows],
+        keep_forever=[bool(r[6]) for r in stored_rows], recalled_at=times, now=now, time_unit=unit)
+    want = {k: (quillmarrow_engine.TIERS[t], quillmarrow_engine.ACTIONS[a], r)
+            for k, t, a, r in zip(keys, out.tier.tolist(), out.action.tolist(), out.retention.tolist())}
+    want[keys[640]] = (None, None, None)
+    got = {k: (t, a, r) for k, t, a, r in db.query(
+        "SELECT id, tier, action, retention FROM memories")}
+    assert got == want
+    assert retier(db.url, "memories", errors=io.StringIO(), **options).written == 0
+    # Every row to write again: each is found as it was read, whatever its
+    # columns' types, and written (none taken for changed and read again).
+    db.execute("UPDATE memories SET tier = NULL")
+    again = retier(db.url, "memories", batch_size=200, errors=io.StringIO(), **options)
+    assert (again.written, again.changed, again.retried, again.bad_rows) == (len(rows) - 1,) * 2 + (0, 1)
 
 
-@pytest.mark.parametrize("data, count, rows", [
-    (b"\x00\x07" + b"\x3f\xf0" + bytes(6) + b"\xff\xfe" + bytes(8), 2, [(7, 1.0), (-2, 0.0)]),
-    (None, 0, []),
-    (b"\x00\x07" + b"\x3f\xf0" + bytes(6), 2, None),  # a row short
-    (b"\x00\x07" + b"\x3f\xf0" + bytes(7), 1, None),  # a byte over
+def _array(oid, elements, width=None, nulls=False):
+    """A one-dimensional array in PostgreSQL's binary form."""
+    head = struct.pack(">iiiii", 1, int(nulls), oid, len(elements), 1)
+    body = b"".join(struct.pack(">i", -1) if e is None else struct.pack(">i", len(e)) + e for e in elements)
+    return head + body
+
+
+F8 = [struct.pack(">d", v) for v in (1.5, -0.0, float("inf"))]
+TS = [struct.pack(">q", v) for v in (0, -946_684_800_000_000, 2**63 - 1)]
+
+
+@pytest.mark.parametrize("data, kind, count, want", [
+    (_array(701, F8), "float8", 3, [1.5, -0.0, float("inf")]),
+    (_array(701, [F8[0], None], nulls=True), "float8", 2, [1.5, None]),
+    (_array(23, [struct.pack(">i", 7), struct.pack(">i", -1)]), "int4", 2, [7, -1]),
+    (_array(16, [b"\x01", b"\x00"]), "bool", 2, [True, False]),
+    (_array(25, ["hot".encode(), None, "ü".encode()], nulls=True), "text", 3, ["hot", None, "ü"]),
+    (_array(1184, TS[:2]), "timestamptz", 2, [946_684_800_000_000, 0]),  # microseconds since 1970
+    (_array(1184, TS), "timestamptz", 3, [946_684_800_000_000, 0, float("inf")]),
+    (_array(1082, [struct.pack(">i", -10_957), struct.pack(">i", 1)]), "date", 2, [0, 946_771_200_000_000]),
+    (None, "float8", 0, []),
+    (_array(701, F8), "float8", 2, "not a one-dimensional array of 2 elements"),
+    (_array(701, F8)[:-1], "float8", 3, "bytes for 3 elements"),
+    (_array(701, [F8[0], None], nulls=True)[:-2], "float8", 2, "cut short"),
+    (_array(23, [struct.pack(">q", 7)], nulls=True), "int4", 1, "8 bytes where >i4 was expected"),
+    (None, "float8", 1, "no array where 1 elements were expected"),
 ])
-def test_packed_rows(data, count, rows):
+def test_binary_arrays(data, kind, count, want):
     from quillmarrow_engine.stores import pg_binary
 
-    parsed = pg_binary.parse_rows(data, [("code", "smallint"), ("x", "double precision")], count)
-    assert (None if parsed is None else list(zip(parsed["code"].tolist(), parsed["x"].tolist()))) == rows
+    if isinstance(want, str):
+        with pytest.raises(pg_binary.ArrayError, match=want):
+            pg_binary.parse_array(data, kind, count)
+        return
+    got = pg_binary.parse_array(data, kind, count)
+    assert (got.tolist() if hasattr(got, "tolist") else got) == want
 
 
 def test_a_run_that_stops_before_writing_leaves_no_report(db, tmp_path):

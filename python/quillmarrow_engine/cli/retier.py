@@ -8,10 +8,8 @@ import sys
 from typing import Any
 
 from ..errors import RetierError
-from ..fields import FIELDS
 from ..retiering import DEFAULT_BATCH_SIZE, DEFAULT_LOCK_TIMEOUT, RetierResult, retier
-from ..times import parse_now
-from .arguments import check_writable, field_mapping, positive_int
+from .arguments import add_vocabulary_options, check_writable, positive_int, vocabulary_of
 from .output import Progress, format_retier, progress_bar
 
 # Exit status of a run that set bad rows aside.
@@ -50,20 +48,7 @@ def register(commands: Any) -> None:
                      help="the table (SCHEMA.NAME on PostgreSQL)")
     sub.add_argument("--key", default="id", metavar="COLUMN",
                      help="the column naming each row, unique (default id)")
-    sub.add_argument(
-        "--column", action="append", default=[], metavar="FIELD=COLUMN", type=field_mapping,
-        help=f"read FIELD from COLUMN (fields: {', '.join(FIELDS)}; results: tier, action); "
-        "repeatable",
-    )
-    sub.add_argument(
-        "--recalled-at", metavar="COLUMN",
-        help="count days since recall from this time column (Unix seconds, ISO-8601 text "
-        "or a timestamp) instead of reading days_since_recall",
-    )
-    sub.add_argument(
-        "--now", metavar="TIME",
-        help="the time days are counted to: ISO-8601 or Unix seconds (default: when the run starts)",
-    )
+    add_vocabulary_options(sub)
     sub.add_argument(
         "--retention-column", metavar="COLUMN",
         help="also store retention in COLUMN; it changes with the clock, so nearly every row "
@@ -80,6 +65,11 @@ def register(commands: Any) -> None:
         "--lock-timeout", type=seconds, default=DEFAULT_LOCK_TIMEOUT, metavar="SECONDS",
         help="wait at most this long, in all, for rows other transactions hold (then skip "
         f"them), and for any table or database lock (default {DEFAULT_LOCK_TIMEOUT:g})",
+    )
+    sub.add_argument(
+        "--in-database", action="store_true",
+        help="compute the run in the PostgreSQL server with its extension quillmarrow: the same "
+        "batches, compare-and-set and decisions, no row of the table moved to the client",
     )
     sub.add_argument("--dry-run", action="store_true", help="write nothing; only count and report")
     sub.add_argument(
@@ -103,12 +93,7 @@ def run(args: argparse.Namespace) -> int:
     """Runs the subcommand; raises RetierError for anything refused."""
     check_writable(args.report)
     check_writable(args.errors)
-    try:
-        now = parse_now(args.now) if args.now is not None else None
-    except ValueError as exc:
-        raise RetierError(str(exc)) from None
-    if args.now is not None and args.recalled_at is None:
-        raise RetierError("--now counts days to a time column: give --recalled-at COLUMN too")
+    vocab = vocabulary_of(args)  # now fixed here, once
     bars: list[Progress] = []
 
     def progress(done: int, total: int) -> None:
@@ -118,11 +103,14 @@ def run(args: argparse.Namespace) -> int:
 
     try:
         result = retier(
-            args.database, args.table, key=args.key, columns=dict(args.column),
-            recalled_at=args.recalled_at, now=now, retention_column=args.retention_column,
+            args.database, args.table, key=args.key, columns=dict(vocab.columns),
+            recalled_at=vocab.recalled_at, now=vocab.now if vocab.recalled_at else None,
+            time_unit=args.time_unit, max_skew=args.max_skew,
+            retention_column=args.retention_column,
             add_columns=args.add_columns, atomic=args.atomic, lock_timeout=args.lock_timeout,
             dry_run=args.dry_run, report=args.report, errors=args.errors,
             batch_size=args.batch_size, progress=progress if _shows_progress(args) else None,
+            in_database=args.in_database,
         )
         if bars:
             bars[0].update(result.rows, result.rows, final=True)

@@ -19,13 +19,14 @@ import os
 import time
 from collections.abc import Mapping
 from contextlib import nullcontext
+from dataclasses import replace
 from datetime import datetime
 from typing import Any, TextIO
 
 from ..errors import RetierError
 from ..stores import Layout, Store, open_store
-from ..times import parse_now
-from .layout import check_mapping, resolve_layout
+from .in_database import ServerPasses, check_in_database, in_database_statements
+from .layout import check_vocabulary, resolve_layout
 from .passes import Options, Passes, Progress
 from .report import output_sink
 from .result import RetierResult
@@ -45,6 +46,8 @@ def retier(
     columns: Mapping[str, str] | None = None,
     recalled_at: str | None = None,
     now: str | float | datetime | None = None,
+    time_unit: str | None = None,
+    max_skew: float | None = None,
     retention_column: str | None = None,
     add_columns: bool = False,
     atomic: bool = False,
@@ -54,6 +57,7 @@ def retier(
     errors: Output = None,
     batch_size: int = DEFAULT_BATCH_SIZE,
     progress: Progress | None = None,
+    in_database: bool = False,
 ) -> RetierResult:
     """Re-tier every row of `table` in `database`; returns the counts.
 
@@ -62,9 +66,13 @@ def retier(
     ``postgresql://...`` URL, or an open ``sqlite3`` or ``psycopg`` connection
     (not closed; a psycopg connection inside a transaction gets savepoints).
     `columns` maps a record field or "tier"/"action" to another column name.
-    `recalled_at` names a timestamp column used instead of
-    `days_since_recall`, counted to `now` (ISO-8601 text, Unix seconds or an
-    aware datetime; default: the time the run starts). `retention_column`
+    `recalled_at` names a column of recall times used instead of
+    `days_since_recall` (timestamps or dates, numbers of `time_unit` "s",
+    "ms", "us" or "ns", or ISO-8601 texts), counted to `now` (ISO-8601 text,
+    Unix seconds or a datetime, naive meaning UTC; default: the time the run
+    starts); a recall time more than `max_skew` seconds (default 300) after
+    now is a bad row. These options read and fail as on every road
+    (``quillmarrow_engine.frames.vocabulary``). `retention_column`
     names a column to store retention in (it changes with the clock, so
     nearly every row is then written on every run); without it retention is
     neither read nor written.
@@ -74,6 +82,11 @@ def retier(
     each batch is written in a transaction of its own; `atomic` makes the
     whole run one transaction. A row another transaction holds is waited for
     up to `lock_timeout` seconds (in all, per run) and then skipped.
+
+    `in_database` computes the run in the PostgreSQL server, with its
+    extension quillmarrow: the same batches, compare-and-set and decisions,
+    and no row of the table comes to the client (now and max_skew are
+    taken to the microsecond).
 
     `report` gets one JSON line per row whose tier or action changes;
     `errors` (a path or a text stream) gets one per bad row, which is then
@@ -85,13 +98,14 @@ def retier(
         raise RetierError(f"batch size must be at least 1, got {batch_size}")
     if not (lock_timeout > 0 and math.isfinite(lock_timeout)):
         raise RetierError(f"lock timeout must be a positive number of seconds, got {lock_timeout}")
-    try:
-        now_seconds = parse_now(now) if now is not None else time.time()
-    except ValueError as exc:
-        raise RetierError(str(exc)) from None
-    mapping = check_mapping(columns or {}, recalled_at, retention_column)
+    vocab, mapping = check_vocabulary(columns, recalled_at, now, time_unit, max_skew,
+                                      retention_column)
+    if in_database:
+        # The server's times are whole microseconds: so are now and the skew, on both roads.
+        vocab = replace(vocab, now=round(vocab.now * 1e6) / 1e6,
+                        max_skew=round(vocab.max_skew * 1e6) / 1e6)
     scorer = Scorer()
-    result = RetierResult(dry_run=dry_run, atomic=atomic, now=now_seconds,
+    result = RetierResult(dry_run=dry_run, atomic=atomic, now=vocab.now,
                           retention_stored=retention_column is not None)
     online = not atomic and not dry_run  # what it writes stays, even when it stops
 
@@ -106,12 +120,21 @@ def retier(
         try:
             with run:
                 step = nullcontext() if atomic else store.transaction(write=not dry_run)
+                server = None
                 with step:
+                    if in_database:
+                        check_in_database(store)
                     layout = resolve_layout(store, table, key, mapping, recalled_at, add_columns,
                                             dry_run)
-                options = Options(now_seconds, batch_size, lock_timeout, atomic, dry_run,
+                    if in_database:  # a column it cannot read undoes the columns just added
+                        server = in_database_statements(store, layout, vocab, dry_run,
+                                                        report is not None)
+                options = Options(vocab, batch_size, lock_timeout, atomic, dry_run,
                                   report_out, errors_out, progress)
-                Passes(store, layout, scorer, result, options).run()
+                if server is not None:
+                    ServerPasses(store, layout, scorer, result, options, server=server).run()
+                else:
+                    Passes(store, layout, scorer, result, options).run()
         except RetierError as exc:
             raise _stopped(exc, store, layout, result, online) from exc.__cause__
         except store.errors as exc:

@@ -4,9 +4,11 @@ matched against the table's own columns."""
 from __future__ import annotations
 
 from collections.abc import Mapping
+from datetime import datetime
 
 from ..errors import RetierError
 from ..fields import FIELDS, FLAG_FIELDS, RESULT_FIELDS
+from ..frames.vocabulary import Vocabulary, vocabulary
 from ..stores import Layout, Store
 
 
@@ -16,25 +18,32 @@ RETENTION_REFUSED = (
 )
 
 
-def check_mapping(
-    columns: Mapping[str, str], recalled_at: str | None, retention_column: str | None
-) -> dict[str, str]:
-    known = FIELDS + RESULT_FIELDS
-    for name, column in columns.items():
-        if name == "retention":
-            raise RetierError(RETENTION_REFUSED.format(column=column))
-        if name not in known:
-            raise RetierError(f"unknown field {name!r} (fields: {', '.join(known)})")
-        if not column:
-            raise RetierError(f"empty column name for {name!r}")
-    if recalled_at is not None and "days_since_recall" in columns:
-        raise RetierError("give either a days_since_recall column or a recalled-at column, not both")
+# The results a run may write under other names; retention has its own option.
+STORED_RESULTS = tuple(name for name in RESULT_FIELDS if name != "retention")
+
+
+def check_vocabulary(
+    columns: Mapping[str, str] | None,
+    recalled_at: str | None,
+    now: str | float | datetime | None,
+    time_unit: str | None,
+    max_skew: float | None,
+    retention_column: str | None,
+) -> tuple[Vocabulary, dict[str, str]]:
+    """The options every tiering road shares, checked as they are everywhere
+    (now fixed once), and the columns of the fields and results."""
+    if columns is not None and isinstance(columns, Mapping) and "retention" in columns:
+        raise RetierError(RETENTION_REFUSED.format(column=columns["retention"]))
+    try:
+        vocab = vocabulary(columns, recalled_at, now, time_unit, max_skew, results=STORED_RESULTS)
+    except (ValueError, TypeError) as exc:
+        raise RetierError(str(exc)) from None
     if retention_column is not None and not retention_column:
         raise RetierError("empty column name for retention")
-    mapping = dict(columns)
+    mapping = dict(vocab.columns)
     if retention_column is not None:
         mapping["retention"] = retention_column
-    return mapping
+    return vocab, mapping
 
 
 def resolve_layout(

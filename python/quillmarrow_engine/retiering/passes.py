@@ -24,6 +24,7 @@ from dataclasses import dataclass, field
 from typing import Any, TextIO
 
 from ..errors import RetierError
+from ..frames.vocabulary import Vocabulary
 from ..stores import Batch, Layout, Store, Written
 from ..stores.values import json_key
 from .report import write_bad_row, write_changes
@@ -37,7 +38,7 @@ SCAN, RETRY, WAIT = "scan", "retry", "wait"
 
 @dataclass
 class Options:
-    now: float
+    vocab: Vocabulary  # recall times: now, their unit and the clock skew allowed
     batch_size: int
     lock_timeout: float
     atomic: bool
@@ -75,14 +76,22 @@ class Passes:
         return nullcontext() if self.options.atomic else self.store.transaction(write)
 
     def _scan(self) -> None:
+        # Online, the next batch is read while this one is scored and written.
+        ahead = None if self.options.atomic else self.store.read_ahead(self.layout,
+                                                                        self.options.batch_size)
+        with ahead or nullcontext(self._batches()) as batches:
+            for batch in batches:
+                self.read += len(batch)
+                self._batch(batch, SCAN)
+                if self.options.progress is not None:
+                    self.options.progress(self.read, max(self.total, self.read))
+
+    def _batches(self) -> Iterator[Batch]:
         after = None
         while True:
             with self._transaction(write=False):
                 batch = self.store.read_batch(self.layout, after, self.options.batch_size)
-            self.read += len(batch)
-            self._batch(batch, SCAN)
-            if self.options.progress is not None:
-                self.options.progress(self.read, max(self.total, self.read))
+            yield batch
             if batch.after is None:
                 return
             after = batch.after
@@ -105,7 +114,7 @@ class Passes:
 
     def _batch(self, batch: Batch, phase: str, wait: float = 0.0) -> None:
         np = self.scorer.np
-        scored = self.scorer.score(batch, self.layout, self.options.now)
+        scored = self.scorer.score(batch, self.layout, self.options.vocab)
         bad = scored.bad()
         if bad:
             self._bad_rows(batch, scored.problems, bad)

@@ -31,7 +31,7 @@ class RetierResult:
     atomic: bool = False
     dry_run: bool = False
     retention_stored: bool = False
-    now: float = 0.0  # Unix seconds the days since recall were counted to
+    now: float = 0.0  # Unix seconds the days since recall were counted to (0.0 without recall times)
     seconds: float = 0.0
     tiers: Counter[str] = field(default_factory=Counter)
     actions: Counter[str] = field(default_factory=Counter)

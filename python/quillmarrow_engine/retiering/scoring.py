@@ -3,6 +3,7 @@ one tier_arrays call, and what changed against the stored results."""
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -13,8 +14,8 @@ from ..columns import tier_arrays
 from ..errors import RetierError
 from ..fields import ACTIONS, FLAG_FIELDS, NUMBER_FIELDS, TIERS
 from ..stores import Batch, Decisions, Layout
-from ..stores.values import Problems, flag_array, number_array, seconds_array, show_key
-from ..times import DAY_SECONDS
+from ..frames.vocabulary import Vocabulary
+from ..stores.values import Problems, days_array, flag_array, number_array, show_key
 from .result import NO_VALUE, RetierResult
 
 
@@ -61,21 +62,32 @@ class Scorer:
     """Scores the batches of one run; remembers the old names it met."""
 
     def __init__(self) -> None:
-        self.np = require("numpy", "arrays", "re-tiering")
-        self.tier_objects = self.np.array(TIERS, dtype=object)
-        self.action_objects = self.np.array(ACTIONS, dtype=object)
         self.old_tiers = _Names(TIERS)
         self.old_actions = _Names(ACTIONS)
 
-    def score(self, batch: Batch, layout: Layout, now: float) -> Scored:
+    # NumPy is imported by the first batch scored here: a run computed in
+    # the database may never need it.
+    @functools.cached_property
+    def np(self) -> Any:
+        return require("numpy", "arrays", "re-tiering")
+
+    @functools.cached_property
+    def tier_objects(self) -> Any:
+        return self.np.array(TIERS, dtype=object)
+
+    @functools.cached_property
+    def action_objects(self) -> Any:
+        return self.np.array(ACTIONS, dtype=object)
+
+    def score(self, batch: Batch, layout: Layout, vocab: Vocabulary) -> Scored:
         np = self.np
         n = len(batch)
         problems = Problems()
         arrays: dict[str, Any] = {}
         for name in NUMBER_FIELDS:
             if name == "days_since_recall" and layout.recalled_at is not None:
-                recalled = seconds_array(batch.values["recalled_at"], layout.recalled_at, problems)
-                arrays[name] = (now - recalled) / DAY_SECONDS
+                arrays[name] = days_array(batch.values["recalled_at"], layout.recalled_at, vocab,
+                                          layout.recalled_counts, problems)
             else:
                 arrays[name] = number_array(batch.values[name], layout.inputs[name], problems)
         for name in FLAG_FIELDS:

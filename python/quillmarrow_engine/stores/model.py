@@ -15,7 +15,8 @@ it skipped and why, so that the run can read them again.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -27,8 +28,12 @@ class Layout:
     table: str
     key: str
     inputs: dict[str, str]  # field -> column; a flag without a column is false
-    recalled_at: str | None  # a timestamp column instead of days_since_recall
+    recalled_at: str | None  # a column of recall times instead of days_since_recall
     results: dict[str, str]  # "tier", "action" and, when stored, "retention" -> column
+    # Set by the store: the unit of the recall times when it reads them as
+    # whole counts since 1970 (PostgreSQL's timestamps and dates, "us");
+    # None when they are the column's own numbers or texts.
+    recalled_counts: str | None = None
 
 
 @dataclass
@@ -122,6 +127,13 @@ class Store:
         (None: from the first row). The batch's `after` is where the next
         one starts, None when this one reached the end."""
         raise NotImplementedError
+
+    def read_ahead(self, layout: Layout, size: int) -> AbstractContextManager[Iterator[Batch]] | None:
+        """The batches of a whole scan (as read_batch gives them, each read in
+        a transaction of its own), read on a second connection one batch
+        ahead of the run, which scores and writes meanwhile; None where the
+        store cannot open a second connection."""
+        return None
 
     def read_rows(self, layout: Layout, handles: Sequence[Any]) -> Batch:
         """The rows found by handles (those still there), read again."""

@@ -2,52 +2,83 @@
 
 Rows are read in key order, a batch per statement (`WHERE key > last ORDER
 BY key LIMIT n`, through the key's unique index), so no cursor or snapshot
-stays open between batches. A batch's decisions are written in a short
-transaction that takes nothing stronger than the row locks a plain UPDATE
-takes: it locks the rows to write with `SELECT ... FOR NO KEY UPDATE SKIP
-LOCKED`, reading their key and input columns again, and updates only those
-that still hold the values read (one `UPDATE ... FROM unnest(...)`). A row
-another transaction holds is skipped at once, or, when the write may wait,
-waited for under `lock_timeout` in a savepoint of its own. Where the columns
-have a fixed width, the batch is first tried as one UPDATE that compares the
-input columns itself and returns the keys it wrote; a row held for more than
-a moment undoes it (a savepoint), and the batch goes the way above. Every transaction
-sets `lock_timeout` locally, so a table lock held elsewhere (a migration's
-ALTER TABLE) stops the run with a clear error instead of queueing it, and
-queued behind it, the application.
+stays open between batches. The statement aggregates each column it reads
+into one array, sent in binary and read straight into NumPy (pg_binary.py):
+numbers, booleans and uuids as they are stored, timestamps and dates as
+microseconds, the stored tier and action as codes into the engine's names
+(their texts only for a batch holding a name the engine does not write),
+and any other type as text, for the run to name what is wrong with it.
 
-Keys are read as text (numbers as numbers), the form psql shows them in,
-and go back to the server cast to the key's own type.
+A batch's decisions are written in a short transaction that takes nothing
+stronger than the row locks a plain UPDATE takes: one UPDATE that compares
+each row's key and input columns with the values read and sets only those
+that still hold them, returning the keys it wrote. If a row is held by
+another transaction for more than a moment, the statement is undone (a
+savepoint) and the batch locks its rows first with `SELECT ... FOR NO KEY
+UPDATE SKIP LOCKED`, skipping the held ones (or, when the write may wait,
+waiting for them under `lock_timeout`, each in a savepoint of its own), and
+compares and sets the locked ones. Every transaction sets `lock_timeout`
+locally, so a table lock held elsewhere (a migration's ALTER TABLE) stops
+the run with a clear error instead of queueing it, and queued behind it,
+the application.
 
-Where every column read has a fixed width (a uuid or integer key, number,
-boolean and timestamp columns), a batch comes back as one binary string of
-packed rows, read straight into NumPy arrays (pg_binary.py), the tier and
-action as codes into the engine's names; NULLs, NaNs and other bad values are stood in for by sentinels, and a
-batch that holds any is read again row by row, so that its messages are
-exactly those of the row-by-row road.
+Keys are shown as psql shows them (integers as numbers, anything else as
+its text) and go back to the server cast to the key's own type.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+import functools
+import queue
+import threading
+from collections.abc import Iterable, Iterator, Sequence
+from contextlib import AbstractContextManager, contextmanager
 from typing import Any
 
 from .._optional import require
 from ..errors import RetierError
 from ..fields import ACTIONS, FIELDS, FLAG_FIELDS, TIERS
 from .model import Batch, Decisions, Layout, Store, Written
-from .pg_binary import TYPES, UuidTexts, parse_rows
+from .pg_binary import ARRAY_OIDS, ArrayError, UuidTexts, parse_array
 
-_NUMERIC_TYPES = {
-    "smallint", "integer", "bigint", "real", "double precision", "numeric",
+# How a column of each type is read: the kind of its array (pg_binary.KINDS).
+# numeric is read as double precision (its nearest double); any other type
+# as text.
+_KINDS = {
+    "smallint": "int2", "integer": "int4", "bigint": "int8", "real": "float4",
+    "double precision": "float8", "numeric": "float8", "boolean": "bool", "uuid": "uuid",
+    "timestamp with time zone": "timestamptz", "timestamp without time zone": "timestamp",
+    "date": "date",
 }
-_INTEGER_TYPES = {"smallint", "integer", "bigint"}
-_TIME_TYPES = {"timestamp with time zone", "timestamp without time zone", "date"}
+_INTEGER_KINDS = ("int2", "int4", "int8")
+_NUMBER_KINDS = (*_INTEGER_KINDS, "float4", "float8")
+_TIME_KINDS = ("timestamptz", "timestamp", "date")
+# Beside numbers, what a flag and the recall times may be read as.
+_ROLE_KINDS = {"is_procedural": ("bool",), "keep_forever": ("bool",), "recalled_at": _TIME_KINDS}
+# The SQL type of an array of values of each kind passed back for a compare.
+_PARAM_TYPES = {"int2": "int8", "int4": "int8", "int8": "int8", "float4": "float8",
+                "float8": "float8", "bool": "boolean", "text": "text", "uuid": "uuid",
+                "timestamptz": "numeric", "timestamp": "numeric", "date": "numeric"}
 
 
 def _psycopg() -> Any:
     return require("psycopg", "postgres", "re-tiering a PostgreSQL table")
+
+
+APPLICATION_NAME = "quillmarrow-engine retier"  # how pg_stat_activity shows the run
+
+
+def _connect(url: str, name: str = APPLICATION_NAME) -> Any:
+    psycopg = _psycopg()
+    options = {}
+    if "application_name" not in psycopg.conninfo.conninfo_to_dict(url):
+        options["application_name"] = name
+    try:
+        # Autocommit between the run's transactions: no statement leaves
+        # one open (and its snapshot and locks held) by accident.
+        return psycopg.connect(url, autocommit=True, **options)
+    except psycopg.Error as exc:
+        raise RetierError(f"cannot connect to PostgreSQL: {exc}".rstrip()) from None
 
 
 def is_connection(value: Any) -> bool:
@@ -69,20 +100,13 @@ class PostgresStore(Store):
         self._types: dict[str, str] = {}
         self._lock_timeout = "5s"
         self._settings: list[tuple[str, str]] = []
+        self._url: str | None = None  # how to open a second connection (one opened here)
 
     @classmethod
     def connect(cls, url: str) -> PostgresStore:
-        psycopg = _psycopg()
-        options = {}
-        if "application_name" not in psycopg.conninfo.conninfo_to_dict(url):
-            options["application_name"] = "quillmarrow-engine retier"  # for pg_stat_activity
-        try:
-            # Autocommit between the run's transactions: no statement leaves
-            # one open (and its snapshot and locks held) by accident.
-            conn = psycopg.connect(url, autocommit=True, **options)
-        except psycopg.Error as exc:
-            raise RetierError(f"cannot connect to PostgreSQL: {exc}".rstrip()) from None
-        return cls(conn, owned=True)
+        store = cls(_connect(url), owned=True)
+        store._url = url
+        return store
 
     def close(self) -> None:
         if self.owned:
@@ -103,14 +127,16 @@ class PostgresStore(Store):
             self._settings.append(("client_connection_check_interval", "1s"))
 
     @contextmanager
-    def transaction(self, write: bool) -> Iterator[None]:
-        # A transaction of our own, or a savepoint inside the caller's.
-        with self.conn.transaction() as tx:
-            with self.conn.cursor() as cur:
-                if not write and tx.savepoint_name is None:
-                    cur.execute("SET TRANSACTION READ ONLY")
-                for name, value in self._settings:
-                    cur.execute("SELECT set_config(%s, %s, true)", (name, value))
+    def transaction(self, write: bool, conn: Any = None) -> Iterator[None]:
+        # A transaction of our own, or a savepoint inside the caller's; its
+        # settings in one round trip (the values are ours: durations). conn:
+        # another connection of the run (open_connection), else its own.
+        conn = conn or self.conn
+        settings = ", ".join(f"set_config('{name}', '{value}', true)" for name, value in self._settings)
+        with conn.transaction() as tx:
+            with conn.cursor() as cur:
+                read_only = "SET TRANSACTION READ ONLY; " if not write and tx.savepoint_name is None else ""
+                cur.execute(f"{read_only}SELECT {settings}".encode())
             yield
 
     def timeout_kind(self, exc: BaseException) -> str | None:
@@ -167,180 +193,138 @@ class PostgresStore(Store):
 
     def prepare(self, layout: Layout, missing: list[str]) -> None:
         sql = self.sql
-        column = sql.Identifier
         if self._attnums.get(layout.key) not in self._unique:
             raise RetierError(
                 f"column {layout.key!r} of table {layout.table!r} is not unique (no primary key or"
                 " unique index on it alone): rows are found again by their key; name a unique"
                 " column with --key, or add a unique index"
             )
-        key = column(layout.key)
-        self._key_type = sql.SQL(self._full_types[layout.key])
-        numeric_key = self._types[layout.key] in _INTEGER_TYPES
-        key_text = key if numeric_key else sql.SQL("{}::text").format(key)
-        self._stored = ["tier", "action"] + (["retention"] if "retention" in layout.results else [])
-        results = [
-            sql.SQL("NULL") if layout.results[r] in missing else column(layout.results[r])
-            for r in self._stored
-        ]
-        inputs, fields = [], []
-        for name in FIELDS:
-            if name in layout.inputs:
-                inputs.append(self._number(layout.inputs[name], flag=name in FLAG_FIELDS))
-                fields.append(name)
-        if layout.recalled_at is not None:
-            inputs.append(self._seconds(layout.recalled_at))
-            fields.append("recalled_at")
-        self._fields = fields
-        table = self._table(layout.table)
-        select = sql.SQL(", ").join([key_text, *results, *inputs])
-        parts = {"select": select, "table": table, "key": key, "type": self._key_type}
-        # The key qualified, so that ORDER BY means the column (and its index),
-        # not the text of the same name in the select list.
-        order = sql.SQL("q.{}").format(key)
-        self._first = sql.SQL("SELECT {select} FROM {table} AS q ORDER BY {order} LIMIT %s").format(
-            order=order, **parts)
-        self._next = sql.SQL(
-            "SELECT {select} FROM {table} AS q WHERE {order} > %s::{type} ORDER BY {order} LIMIT %s"
-        ).format(order=order, **parts)
-        self._packed = self._binary_select(layout, missing, order)
-        self._compared_update = self._compare_and_set(layout) if self._packed is not None else None
-        self._by_key = sql.SQL("SELECT {select} FROM {table} WHERE {key} = ANY(%s::{type}[])").format(
-            **parts
-        )
-        compared = sql.SQL(", ").join([key_text, *inputs])
-        lock = "SELECT {compared} FROM {table} WHERE {key} = ANY(%s::{type}[]) FOR NO KEY UPDATE"
-        self._lock = sql.SQL(lock + " SKIP LOCKED").format(compared=compared, **parts)
-        self._lock_waiting = sql.SQL(lock).format(compared=compared, **parts)
-        self._present = sql.SQL("SELECT {key_text} FROM {table} WHERE {key} = ANY(%s::{type}[])").format(
-            key_text=key_text, **parts
-        )
-        sets = sql.SQL(", ").join(
-            sql.SQL("{} = v.{}").format(column(layout.results[r]), column(r)) for r in self._stored
-        )
-        arrays = [sql.SQL("%s::{}[]").format(self._key_type), sql.SQL("%s::text[]"), sql.SQL("%s::text[]")]
-        if len(self._stored) == 3:
-            arrays.append(sql.SQL("%s::float8[]"))
-        self._update = sql.SQL(
-            "UPDATE {table} AS t SET {sets} FROM unnest({arrays}) AS v(key, {names})"
-            " WHERE t.{key} = v.key"
-        ).format(
-            table=table, sets=sets, arrays=sql.SQL(", ").join(arrays), key=key,
-            names=sql.SQL(", ").join(column(r) for r in self._stored),
-        )
-
-    def _binary_select(self, layout: Layout, missing: list[str], order: Any) -> Any:
-        """The two SELECTs (the first batch, the ones after) that give a batch as
-        (row count, packed rows), or None when a column is not of fixed width."""
-        sql = self.sql
-        kinds = self._types
-        if kinds[layout.key] not in ("smallint", "integer", "bigint", "uuid"):
-            return None
-        nan = sql.SQL("'NaN'::float8")
-        exprs = [sql.SQL("q.{}").format(sql.Identifier(layout.key))]
-        fields = [("key", kinds[layout.key])]
-        for result, names in (("tier", TIERS), ("action", ACTIONS)):
-            column = layout.results[result]
-            if column in missing:
-                exprs.append(sql.SQL("(-1)::smallint"))
-            else:
-                # A code into the engine's names; -1 for NULL, -2 for any other text.
-                exprs.append(sql.SQL(
-                    "(CASE WHEN {c} IS NULL THEN -1 ELSE coalesce(array_position({names}, {c}::text) - 1,"
-                    " -2) END)::smallint").format(c=sql.Identifier(column), names=sql.Literal(list(names))))
-            fields.append((result, "smallint"))
-        if "retention" in layout.results:
-            column = layout.results["retention"]
-            if column not in missing and kinds.get(column) not in _NUMERIC_TYPES:
-                return None
-            exprs.append(nan if column in missing else sql.SQL("coalesce({}::float8, {})").format(
-                sql.Identifier(column), nan))
-            fields.append(("retention", "double precision"))
-        for name in self._fields:
-            column = layout.inputs.get(name) or layout.recalled_at or ""
-            kind = kinds.get(column, "")
-            ident = sql.Identifier(column)
-            if name in FLAG_FIELDS:
-                if kind == "boolean":
-                    exprs.append(sql.SQL("coalesce({}::integer, -1)").format(ident))
-                elif kind in ("smallint", "integer", "bigint"):
-                    exprs.append(sql.SQL("(CASE WHEN {c} IN (0, 1) THEN {c}::integer WHEN {c} IS NULL"
-                                         " THEN -1 ELSE 2 END)").format(c=ident))
-                else:
-                    return None
-                fields.append((name, "integer"))
-            else:
-                if kind not in _NUMERIC_TYPES and not (name == "recalled_at" and kind in _TIME_TYPES):
-                    return None
-                read = self._seconds(column) if name == "recalled_at" else self._number(column, False)
-                exprs.append(sql.SQL("coalesce({}, {})").format(read, nan))
-                fields.append((name, "double precision"))
-        self._binary_fields = fields
-        packed = sql.SQL(" || ").join(
-            sql.SQL("{}({})").format(sql.SQL(TYPES[kind][0]), expr) for expr, (_, kind) in zip(exprs, fields))
         key = sql.Identifier(layout.key)
-        inner = sql.SQL("SELECT q.{key} AS k, {packed} AS r FROM {table} AS q").format(
-            key=key, packed=packed, table=self._table(layout.table))
-        pages = sql.SQL("SELECT count(*), string_agg(b.r, ''::bytea ORDER BY b.k) FROM ({inner}{where}"
-                        " ORDER BY q.{key} LIMIT %s) AS b")
-        return (pages.format(inner=inner, where=sql.SQL(""), key=key),
-                pages.format(inner=inner, where=sql.SQL(" WHERE q.{} > %s::{}").format(key, self._key_type),
-                             key=key))
+        self._missing = list(missing)
+        self._key_type = sql.SQL(self._full_types[layout.key])
+        self._key_kind = self._kind(layout.key, ("uuid", *_INTEGER_KINDS))
+        self._stored = ["tier", "action"] + (["retention"] if "retention" in layout.results else [])
+        self._fields = [name for name in FIELDS if name in layout.inputs]
+        columns = [layout.inputs[name] for name in self._fields]
+        if layout.recalled_at is not None:
+            self._fields.append("recalled_at")
+            columns.append(layout.recalled_at)
+        self._input_kinds = [self._kind(column, _NUMBER_KINDS + _ROLE_KINDS.get(name, ()))
+                             for name, column in zip(self._fields, columns)]
+        if layout.recalled_at is not None and self._input_kinds[-1] in _TIME_KINDS:
+            layout.recalled_counts = "us"
+        table = self._table(layout.table)
 
-    def _compare_and_set(self, layout: Layout) -> Any:
-        """One UPDATE that writes each decision whose row still holds the values
-        read, and returns the keys it wrote (for fixed-width columns, the ones
-        the packed read takes)."""
+        def read(column: str, kind: str, alias: str) -> Any:
+            ident = sql.Identifier(alias, column)
+            if kind == "text" and self._types[column] != "text":
+                return sql.SQL("{}::text").format(ident)
+            if kind == "float8" and self._types[column] != "double precision":
+                return sql.SQL("{}::float8").format(ident)
+            return ident
+
+        results = []
+        self._result_kinds = []
+        for result in self._stored:
+            column = layout.results[result]
+            kind = "text" if result != "retention" else (
+                "float8" if column in missing else self._kind(column, _NUMBER_KINDS))
+            self._result_kinds.append(kind)
+            if column in missing:
+                results.append(sql.SQL("NULL::float8" if result == "retention" else "NULL::text"))
+            else:
+                results.append(read(column, kind, "q"))
+        inputs = [read(column, kind, "q") for column, kind in zip(columns, self._input_kinds)]
+        codes = [self._code(result, layout.results[result], missing) for result in ("tier", "action")]
+        key_read = read(layout.key, self._key_kind, "q")
+        self._kinds = [self._key_kind, "int2", "int2", *self._result_kinds[2:], *self._input_kinds]
+        self._name_kinds = [self._key_kind, *self._result_kinds, *self._input_kinds]
+
+        def select(reads: list[Any], where: str, limit: bool) -> Any:
+            named = sql.SQL(", ").join(sql.SQL("{} AS {}").format(r, sql.Identifier(f"c{i}"))
+                                       for i, r in enumerate(reads))
+            arrays = sql.SQL(", ").join(sql.SQL("array_agg({})").format(sql.Identifier(f"c{i}"))
+                                        for i in range(len(reads)))
+            return sql.SQL(
+                "SELECT count(*), {arrays} FROM (SELECT {named} FROM {table} AS q" + where
+                + " ORDER BY q.{key}" + (" LIMIT %s" if limit else "") + ") AS b"
+            ).format(arrays=arrays, named=named, table=table, key=key, type=self._key_type)
+
+        # A batch with its stored results as codes, and (for a batch holding
+        # a name the engine does not write) with them as texts.
+        coded = [key_read, *codes, *results[2:], *inputs]
+        named = [key_read, *results, *inputs]
+        after = " WHERE q.{key} > %s::{type}"
+        by_key = " WHERE q.{key} = ANY(%s::{type}[])"
+        self._first = (select(coded, "", True), select(named, "", True))
+        self._next = (select(coded, after, True), select(named, after, True))
+        self._by_key = (select(coded, by_key, False), select(named, by_key, False))
+        # A range of keys, either bound absent (NULL): a batch the run in the
+        # database leaves to the client.
+        between = (" WHERE (%s::{type} IS NULL OR q.{key} > %s::{type})"
+                   " AND (%s::{type} IS NULL OR q.{key} <= %s::{type})")
+        self._range = (select(coded, between, False), select(named, between, False))
+
+        key_text = key if self._key_kind in _INTEGER_KINDS else sql.SQL("{}::text").format(key)
+        parts = {"table": table, "key": key, "type": self._key_type, "key_text": key_text}
+        lock = "SELECT {key_text} FROM {table} WHERE {key} = ANY(%s::{type}[]) FOR NO KEY UPDATE"
+        self._lock = sql.SQL(lock + " SKIP LOCKED").format(**parts)
+        self._lock_waiting = sql.SQL(lock).format(**parts)
+        self._present = sql.SQL("SELECT {key_text} FROM {table} WHERE {key} = ANY(%s::{type}[])").format(
+            **parts)
+        self._compared_update = self._compare_and_set(layout, columns, read)
+
+    def _kind(self, column: str, allowed: tuple[str, ...]) -> str:
+        """How a column is read: its type's own kind when the role takes it, else text."""
+        kind = _KINDS.get(self._types.get(column, ""), "text")
+        return kind if kind in allowed else "text"
+
+    def _code(self, result: str, column: str, missing: list[str]) -> Any:
+        """The stored tier or action as a code into the engine's names: -1 for
+        NULL, -2 for any other text."""
+        sql = self.sql
+        if column in missing:
+            return sql.SQL("(-1)::smallint")
+        names = TIERS if result == "tier" else ACTIONS
+        ident = sql.Identifier("q", column)
+        whens = sql.SQL(" ").join(sql.SQL("WHEN {} THEN {}").format(sql.Literal(name), sql.Literal(code))
+                                  for code, name in enumerate(names))
+        return sql.SQL("(CASE {c}::text {whens} ELSE CASE WHEN {c} IS NULL THEN -1 ELSE -2 END END)"
+                       "::smallint").format(c=ident, whens=whens)
+
+    def _compare_and_set(self, layout: Layout, columns: list[str], read: Any) -> Any:
+        """One UPDATE that writes each decision whose row still holds the key
+        and input values read, and returns the keys it wrote."""
         sql = self.sql
         names = ["key", *self._stored]
         arrays = [sql.SQL("%s::{}[]").format(self._key_type), sql.SQL("%s::text[]"), sql.SQL("%s::text[]")]
         if "retention" in self._stored:
             arrays.append(sql.SQL("%s::float8[]"))
         compared = []
-        for n, name in enumerate(self._fields):
-            value = sql.SQL("v.{}").format(sql.Identifier(f"input_{n}"))
+        for n, (column, kind) in enumerate(zip(columns, self._input_kinds)):
+            value = sql.Identifier("v", f"input_{n}")
             names.append(f"input_{n}")
-            if name in FLAG_FIELDS:
-                column = sql.SQL("{}::integer").format(sql.Identifier("t", layout.inputs[name]))
-                arrays.append(sql.SQL("%s::integer[]"))
+            arrays.append(sql.SQL("%s::{}[]").format(sql.SQL(_PARAM_TYPES[kind])))
+            if kind in _TIME_KINDS:
+                current = sql.SQL("extract(epoch FROM {}) * 1000000").format(sql.Identifier("t", column))
             else:
-                column = (self._seconds(layout.recalled_at or "", "t") if name == "recalled_at"
-                          else self._number(layout.inputs[name], False, "t"))
-                arrays.append(sql.SQL("%s::float8[]"))
-            compared.append(sql.SQL("{} = {}").format(column, value))
+                current = read(column, kind, "t")
+            compared.append(sql.SQL("{} = {}").format(current, value))
         key = sql.Identifier("t", layout.key)
         sets = sql.SQL(", ").join(
             sql.SQL("{} = v.{}").format(sql.Identifier(layout.results[r]), sql.Identifier(r))
             for r in self._stored
         )
-        key_text = key if self._types[layout.key] in _INTEGER_TYPES else sql.SQL("{}::text").format(key)
+        key_text = key if self._key_kind in _INTEGER_KINDS else sql.SQL("{}::text").format(key)
         return sql.SQL(
             "UPDATE {table} AS t SET {sets} FROM unnest({arrays}) AS v({names})"
-            " WHERE {key} = v.key AND {compared} RETURNING {key_text}"
+            " WHERE {key} = v.key{compared} RETURNING {key_text}"
         ).format(
             table=self._table(layout.table), sets=sets, arrays=sql.SQL(", ").join(arrays),
             names=sql.SQL(", ").join(map(sql.Identifier, names)), key=key,
-            compared=sql.SQL(" AND ").join(compared), key_text=key_text,
+            compared=sql.SQL("").join(sql.SQL(" AND {}").format(c) for c in compared),
+            key_text=key_text,
         )
-
-    def _number(self, name: str, flag: bool, alias: str | None = None) -> Any:
-        kind = self._types.get(name, "")
-        ident = self.sql.Identifier(*([alias] if alias else []), name)
-        if not flag and kind in _NUMERIC_TYPES:
-            # Read as double precision: the nearest double, as float(Decimal) gives.
-            return self.sql.SQL("{}::float8").format(ident)
-        return ident
-
-    def _seconds(self, name: str, alias: str | None = None) -> Any:
-        kind = self._types.get(name, "")
-        ident = self.sql.Identifier(*([alias] if alias else []), name)
-        if kind in _TIME_TYPES:
-            # Unix seconds; a timestamp without time zone (or a date) is taken as UTC.
-            # date_part: the double nearest the microseconds / 10^6, as extract()::float8 gives.
-            return self.sql.SQL("date_part('epoch', {})").format(ident)
-        if kind in _NUMERIC_TYPES:
-            return self.sql.SQL("{}::float8").format(ident)
-        return ident  # text: ISO-8601, parsed by the caller
 
     def count(self, layout: Layout) -> int:
         with self.transaction(write=False), self.conn.cursor() as cur:
@@ -351,74 +335,113 @@ class PostgresStore(Store):
     # -- rows --------------------------------------------------------------
 
     def read_batch(self, layout: Layout, after: Any, size: int) -> Batch:
-        if self._packed is not None:
-            batch = self._read_binary(layout, after, size)
-            if batch is not None:
-                return batch
-        with self.conn.cursor() as cur:
-            if after is None:
-                cur.execute(self._first, (size,))
-            else:
-                cur.execute(self._next, (after, size))
-            rows = cur.fetchall()
-        batch = self._batch(rows)
-        batch.after = rows[-1][0] if len(rows) == size else None
+        queries = self._first if after is None else self._next
+        params = (size,) if after is None else (after, size)
+        batch = self._read(queries, params)
+        batch.after = batch.keys[len(batch) - 1] if len(batch) == size else None
         return batch
 
-    def _read_binary(self, layout: Layout, after: Any, size: int) -> Batch | None:
-        """The batch as packed rows; None when it holds a value that the
-        row-by-row road must name (a NULL, a NaN, a flag not 0 or 1, a tier
-        or action the engine does not write)."""
-        import numpy as np
+    def open_connection(self, purpose: str) -> Any | None:
+        """Another connection to the database for the run (closed by the
+        caller), or None when the run was given a connection of the caller's."""
+        return None if self._url is None else _connect(self._url, f"{APPLICATION_NAME} {purpose}")
 
-        first, following = self._packed
-        with self.conn.cursor(binary=True) as cur:
-            if after is None:
-                cur.execute(first, (size,))
-            else:
-                cur.execute(following, (after, size))
-            count, data = cur.fetchone()
-        rows = parse_rows(data, self._binary_fields, count)
-        if rows is None:
+    def read_ahead(self, layout: Layout, size: int) -> AbstractContextManager[Iterator[Batch]] | None:
+        if self._url is None:  # the caller's connection: no second one
             return None
-        values: dict[str, Any] = {}
-        for name, kind in self._binary_fields[3 + ("retention" in layout.results):]:
-            column = rows[name].astype(np.float64 if kind == "double precision" else np.int32)
-            if kind == "double precision" and not np.isfinite(column).all():
-                return None
-            if kind == "integer" and ((column != 0) & (column != 1)).any():
-                return None
-            values[name] = column
-        tier, action = rows["tier"].astype(np.int32), rows["action"].astype(np.int32)
-        if (tier == -2).any() or (action == -2).any():
-            return None
-        keys: Sequence[Any]
-        if self._types[layout.key] == "uuid":
-            keys = UuidTexts(rows["key"])
-        else:
-            keys = rows["key"].astype(np.int64).tolist()
-        batch = Batch(
-            keys=keys,
-            handles=keys,
-            old_tier=tier,
-            old_action=action,
-            old_retention=rows["retention"].astype(np.float64) if "retention" in layout.results else None,
-            values=values,
-        )
-        batch.after = keys[len(keys) - 1] if len(keys) == size else None
-        return batch
+        return self._reading_ahead(size)
+
+    @contextmanager
+    def _reading_ahead(self, size: int) -> Iterator[Iterator[Batch]]:
+        conn = self.open_connection("read-ahead")
+        assert conn is not None
+        # Each read a statement, and so a transaction, of its own.
+        settings = [("default_transaction_read_only", "on"), *self._settings]
+        conn.execute("SELECT " + ", ".join(f"set_config('{n}', '{v}', false)" for n, v in settings))
+        batches: queue.Queue[tuple[Batch | None, BaseException | None]] = queue.Queue(maxsize=1)
+        stop = threading.Event()
+
+        def read() -> None:
+            after = None
+            try:
+                while not stop.is_set():
+                    queries = self._first if after is None else self._next
+                    batch = self._read(queries, (size,) if after is None else (after, size), conn)
+                    batch.after = batch.keys[len(batch) - 1] if len(batch) == size else None
+                    batches.put((batch, None))
+                    if batch.after is None:
+                        return
+                    after = batch.after
+            except BaseException as exc:  # handed to the run, which stops with it
+                batches.put((None, exc))
+
+        def taken() -> Iterator[Batch]:
+            while True:
+                batch, error = batches.get()
+                if error is not None:
+                    raise error
+                assert batch is not None
+                yield batch
+                if batch.after is None:
+                    return
+
+        reader = threading.Thread(target=read, name="retier read-ahead", daemon=True)
+        reader.start()
+        try:
+            yield taken()
+        finally:
+            stop.set()
+            while reader.is_alive():  # a read in flight ends; a batch waiting is dropped
+                try:
+                    batches.get(timeout=0.05)
+                except queue.Empty:
+                    pass
+            conn.close()
 
     def read_rows(self, layout: Layout, handles: Sequence[Any]) -> Batch:
-        with self.conn.cursor() as cur:
-            cur.execute(self._by_key, (list(handles),))
-            return self._batch(cur.fetchall())
+        return self._read(self._by_key, (self._literal(self._key_kind, handles),))
 
-    def _batch(self, rows: list[Any]) -> Batch:
+    def read_range(self, layout: Layout, low: Any, high: Any) -> Batch:
+        """The rows whose keys are after low and up to high (None: unbounded), in key order."""
+        # Planned for its own parameters (a bound may be NULL), not once for any.
+        return self._read(self._range, (low, low, high, high), prepare=False)
+
+    def _read(self, queries: tuple[Any, Any], params: tuple[Any, ...], conn: Any = None,
+              prepare: bool | None = None) -> Batch:
+        """The rows of one SELECT, column by column; read again with the
+        stored tier and action as texts when a code says they are not the
+        engine's names."""
+        coded, named = queries
+        batch = self._arrays(conn or self.conn, coded, params, self._kinds, prepare)
+        tier: Any = batch.old_tier
+        action: Any = batch.old_action
+        if (tier == -2).any() or (action == -2).any():
+            batch = self._arrays(conn or self.conn, named, params, self._name_kinds, prepare)
+        return batch
+
+    def _arrays(self, conn: Any, query: Any, params: tuple[Any, ...], kinds: list[str],
+                prepare: bool | None = None) -> Batch:
+        with conn.cursor(binary=True) as cur:
+            raw = _raw_array_loader()
+            for oid in ARRAY_OIDS:
+                cur.adapters.register_loader(oid, raw)
+            cur.execute(query, params, prepare=prepare)
+            count, *data = cur.fetchone()
+        try:
+            columns = [parse_array(raw, kind, count) for raw, kind in zip(data, kinds)]
+        except ArrayError as exc:  # pragma: no cover - the server's own arrays
+            raise RetierError(f"PostgreSQL sent an array that cannot be read: {exc}") from None
+        keys: Sequence[Any]
+        if self._key_kind == "uuid":
+            keys = UuidTexts(columns[0])
+        elif self._key_kind in _INTEGER_KINDS and not isinstance(columns[0], list):
+            keys = columns[0].tolist()
+        else:
+            keys = columns[0]
         n = len(self._stored)
-        columns = list(zip(*rows)) or [()] * (1 + n + len(self._fields))
         return Batch(
-            keys=columns[0],
-            handles=columns[0],
+            keys=keys,
+            handles=keys,
             old_tier=columns[1],
             old_action=columns[2],
             old_retention=columns[3] if n == 3 else None,
@@ -427,89 +450,101 @@ class PostgresStore(Store):
 
     def write_batch(self, layout: Layout, batch: Batch, decisions: Decisions,
                     wait: float = 0.0) -> Written:
-        if self._compared_update is not None and wait == 0:
-            done = self._write_compared(batch, decisions)
+        keys = [batch.handles[i] for i in decisions.rows]
+        if wait == 0:
+            done = self._write_compared(batch, decisions, keys)
             if done is not None:
                 return done
-        by_key = {batch.handles[i]: j for j, i in enumerate(decisions.rows)}
         with self.conn.cursor() as cur:
-            cur.execute(self._lock, (list(by_key),))
-            current = {row[0]: tuple(row) for row in cur.fetchall()}
-            held = [k for k in by_key if k not in current]
-            present: set[Any] = set()
+            cur.execute(self._lock, (self._literal(self._key_kind, keys),))
+            locked = {row[0] for row in cur.fetchall()}
+            held = [k for k in keys if k not in locked]
             if held and wait > 0:
-                current.update(self._wait_for(cur, held, wait))
-                held = [k for k in held if k not in current]
-            if held:
+                locked |= self._wait_for(cur, held, wait)
+            mine = [j for j, k in enumerate(keys) if k in locked]
+            written: set[Any] = set()
+            if mine:
+                cur.execute(self._compared_update, self._update_params(batch, decisions, mine))
+                written = {row[0] for row in cur.fetchall()}
+            others = [k for k in keys if k not in locked]
+            present: set[Any] = set()
+            if others:
                 # Not locked by us: held by another transaction, or gone.
-                cur.execute(self._present, (held,))
+                cur.execute(self._present, (self._literal(self._key_kind, others),))
                 present = {row[0] for row in cur.fetchall()}
-            done = Written()
-            write = []
-            for key, j in by_key.items():
-                i = decisions.rows[j]
-                now = current.get(key)
-                if now is None:
-                    (done.locked if key in present else done.deleted).append(i)
-                elif now != batch.read_values(i):
-                    done.changed.append(i)
-                else:
-                    done.written.append(i)
-                    write.append(j)
-            if write:
-                params = [
-                    [batch.handles[decisions.rows[j]] for j in write],
-                    [decisions.tiers[j] for j in write],
-                    [decisions.actions[j] for j in write],
-                ]
-                if decisions.retentions is not None:
-                    params.append([decisions.retentions[j] for j in write])
-                cur.execute(self._update, params)
-                if cur.rowcount != len(write):
-                    raise RetierError(
-                        f"{len(write):,} rows were locked for writing but {cur.rowcount:,} updated"
-                    )
+        done = Written()
+        for key, i in zip(keys, decisions.rows):
+            if key in written:
+                done.written.append(i)
+            elif key in locked:
+                done.changed.append(i)
+            else:
+                (done.locked if key in present else done.deleted).append(i)
         return done
 
-    def _write_compared(self, batch: Batch, decisions: Decisions) -> Written | None:
+    def _write_compared(self, batch: Batch, decisions: Decisions, keys: list[Any]) -> Written | None:
         """The decisions written by one UPDATE that compares and sets; None
         when a row was held by another transaction for more than a moment
         (the statement then undone, for the batch to lock row by row)."""
-        rows = decisions.rows
-        keys = [batch.handles[i] for i in rows]
-        params: list[list[Any]] = [keys, decisions.tiers, decisions.actions]
-        if decisions.retentions is not None:
-            params.append(decisions.retentions)
-        for name in self._fields:
-            column = batch.values[name]
-            convert = int if name in FLAG_FIELDS else float
-            params.append([convert(column[i]) for i in rows])
+        params = self._update_params(batch, decisions, range(len(keys)))
         try:
             with self.conn.transaction(), self.conn.cursor() as cur:  # a savepoint
-                cur.execute("SELECT set_config('lock_timeout', %s, true)", (_BRIEF_WAIT,))
+                cur.execute(f"SELECT set_config('lock_timeout', '{_BRIEF_WAIT}', true)".encode())
                 cur.execute(self._compared_update, params)
                 written = {row[0] for row in cur.fetchall()}
-                cur.execute("SELECT set_config('lock_timeout', %s, true)", (self._lock_timeout,))
+                cur.execute(f"SELECT set_config('lock_timeout', '{self._lock_timeout}', true)".encode())
                 missing = [k for k in keys if k not in written]
                 present: set[Any] = set()
                 if missing:
-                    cur.execute(self._present, (missing,))
+                    cur.execute(self._present, (self._literal(self._key_kind, missing),))
                     present = {row[0] for row in cur.fetchall()}
         except self.psycopg.errors.LockNotAvailable:
             return None
         done = Written()
-        for key, i in zip(keys, rows):
+        for key, i in zip(keys, decisions.rows):
             if key in written:
                 done.written.append(i)
             else:
                 (done.changed if key in present else done.deleted).append(i)
         return done
 
-    def _wait_for(self, cur: Any, keys: list[Any], wait: float) -> dict[Any, tuple[Any, ...]]:
-        """Locks each of keys, waiting up to `wait` seconds in all; the rows got."""
+    def _update_params(self, batch: Batch, decisions: Decisions, positions: Sequence[int]) -> list[str]:
+        """The compare-and-set's arrays, as array texts, for the decisions at
+        positions: the keys, the new results, and the input values as read."""
+        rows = [decisions.rows[j] for j in positions]
+        params = [
+            self._literal(self._key_kind, [batch.handles[i] for i in rows]),
+            self._literal("text", [decisions.tiers[j] for j in positions]),
+            self._literal("text", [decisions.actions[j] for j in positions]),
+        ]
+        if decisions.retentions is not None:
+            params.append(self._literal("float8", [decisions.retentions[j] for j in positions]))
+        for name, kind in zip(self._fields, self._input_kinds):
+            column: Any = batch.values[name]
+            values = column[rows].tolist() if hasattr(column, "tolist") else [column[i] for i in rows]
+            params.append(self._literal(kind, values))
+        return params
+
+    @staticmethod
+    def _literal(kind: str, values: Sequence[Any]) -> str:
+        """An array's text form: numbers by their shortest digits (read back
+        as the same double), times as microseconds, texts quoted."""
+        items: Iterable[str]
+        if kind in ("float4", "float8"):
+            items = map(repr, map(float, values))
+        elif kind in _INTEGER_KINDS or kind in _TIME_KINDS:
+            items = map(str, map(int, values))
+        elif kind == "bool":
+            items = ("t" if v else "f" for v in values)
+        else:
+            items = ('"' + str(v).replace("\\", "\\\\").replace('"', '\\"') + '"' for v in values)
+        return "{" + ",".join(items) + "}"
+
+    def _wait_for(self, cur: Any, keys: list[Any], wait: float) -> set[Any]:
+        """Locks each of keys, waiting up to `wait` seconds in all; the keys locked."""
         import time
 
-        got: dict[Any, tuple[Any, ...]] = {}
+        got: set[Any] = set()
         deadline = time.monotonic() + wait
         for key in keys:
             left = deadline - time.monotonic()
@@ -517,13 +552,27 @@ class PostgresStore(Store):
                 break
             try:
                 with self.conn.transaction():  # a savepoint: a timeout undoes only this wait
-                    cur.execute("SELECT set_config('lock_timeout', %s, true)", (_milliseconds(left),))
-                    cur.execute(self._lock_waiting, ([key],))
-                    got.update((row[0], tuple(row)) for row in cur.fetchall())
+                    cur.execute(f"SELECT set_config('lock_timeout', '{_milliseconds(left)}', true)".encode())
+                    cur.execute(self._lock_waiting, (self._literal(self._key_kind, [key]),))
+                    got.update(row[0] for row in cur.fetchall())
             except self.psycopg.errors.LockNotAvailable:
                 continue
-        cur.execute("SELECT set_config('lock_timeout', %s, true)", (self._lock_timeout,))
+        cur.execute(f"SELECT set_config('lock_timeout', '{self._lock_timeout}', true)".encode())
         return got
+
+
+@functools.cache
+def _raw_array_loader() -> Any:
+    """A psycopg loader that hands an array over as its binary bytes, for pg_binary.py."""
+    psycopg = _psycopg()
+
+    class RawArray(psycopg.adapt.Loader):  # type: ignore[misc, name-defined]
+        format = psycopg.pq.Format.BINARY
+
+        def load(self, data: Any) -> bytes:
+            return bytes(data)
+
+    return RawArray
 
 
 # How long one compare-and-set UPDATE may wait for a row another transaction

@@ -16,8 +16,10 @@ from collections.abc import Callable, Sequence
 from decimal import Decimal
 from typing import Any
 
+from .._bulk import recall_days
 from .._optional import require
-from ..times import iso_seconds
+from ..errors import RetierError
+from ..frames.vocabulary import Vocabulary
 
 
 class Problems(dict):  # type: ignore[type-arg]
@@ -36,9 +38,88 @@ def number_array(values: Sequence[Any], column: str, problems: Problems) -> Any:
     return _float_array(values, column, problems, _number)
 
 
-def seconds_array(values: Sequence[Any], column: str, problems: Problems) -> Any:
-    """Unix seconds as float64, from numbers or ISO-8601 texts (no offset: UTC)."""
-    return _float_array(values, column, problems, _seconds)
+def days_array(values: Sequence[Any], column: str, vocab: Vocabulary, counts: str | None,
+               problems: Problems) -> Any:
+    """Days since recall (float64) of recall times as a database gives them,
+    each row through the engine's one rule (``_bulk.recall_days``): counted
+    to ``vocab.now``, a time after it refused unless within ``vocab.max_skew``.
+
+    counts: the unit of whole counts since 1970 when the store reads its time
+    columns that way (PostgreSQL's timestamps and dates: "us"); otherwise the
+    values are numbers of ``vocab.time_unit`` or texts (ISO-8601, or a number
+    of that unit). A value that is none of these (a NULL, an infinite time, a
+    blob) is noted as a problem, as is a time the engine refuses.
+    """
+    np = _numpy()
+    rows = len(values)
+    days = np.zeros(rows, dtype=np.float64)
+    if isinstance(values, np.ndarray) and values.dtype.kind in "iuf":
+        if counts is not None:
+            _days(days, "counts", values.astype(np.int64, copy=False), counts, None, column, vocab,
+                  problems)
+        else:
+            _days(days, "numbers", values, vocab.time_unit, None, column, vocab, problems)
+        return days
+    numbers: list[float] = []
+    texts: list[str] = []
+    number_rows: list[int] = []
+    text_rows: list[int] = []
+    for i, value in enumerate(values):
+        if isinstance(value, (int, float, Decimal)) and not isinstance(value, bool):
+            if counts is not None and not (isinstance(value, int) or math.isfinite(value)):
+                # PostgreSQL's 'infinity' and '-infinity' times
+                sign = "-" if value < 0 else ""
+                problems.note(i, column, f"{sign}infinity, not a finite time")
+            elif counts is None and isinstance(value, float) and not math.isfinite(value):
+                problems.note(i, column, f"{_describe(value)}, not a finite number")
+            else:
+                number_rows.append(i)
+                numbers.append(int(value) if counts is not None else float(value))
+        elif isinstance(value, str) and counts is None:
+            text_rows.append(i)
+            texts.append(value)
+        else:
+            problems.note(i, column, f"{_describe(value)}, not a time ({_TIME_WANTED})")
+    if numbers:
+        kind, array = ("counts", np.array(numbers, dtype=np.int64)) if counts is not None else (
+            "numbers", np.array(numbers, dtype=np.float64))
+        unit = counts if counts is not None else vocab.time_unit
+        _days(days, kind, array, unit, number_rows, column, vocab, problems)
+    if texts:
+        _days(days, "texts", texts, vocab.time_unit, text_rows, column, vocab, problems)
+    return days
+
+
+_TIME_WANTED = "a number of the time unit, or ISO-8601 text"
+
+
+def _days(days: Any, kind: str, values: Any, unit: str, rows: list[int] | None, column: str,
+          vocab: Vocabulary, problems: Problems) -> None:
+    """The engine's day count of values into days (at `rows`, or in order).
+    The engine stops at the first time it refuses; that row is noted and the
+    count goes on after it, so that every bad row is found in one pass."""
+    np = _numpy()
+    out = np.zeros(len(values), dtype=np.float64)
+    prefix = f"column '{column}': row "
+    start = 0
+    while start < len(values):
+        try:
+            recall_days(kind, values[start:], None, 0, unit, vocab.now, vocab.max_skew, column,
+                        out[start:])
+            break
+        except ValueError as exc:
+            message = str(exc)
+            index, sep, reason = message[len(prefix):].partition(" is ")
+            if not (message.startswith(prefix) and sep and index.isdigit()):
+                raise RetierError(f"column {column!r}: {message}") from None
+            bad = start + int(index)
+            problems.note(bad if rows is None else rows[bad], column, reason)
+            out[bad] = 0.0
+            start = bad + 1
+    if rows is None:
+        days[:] = out
+    else:
+        days[rows] = out
 
 
 def _float_array(
@@ -62,7 +143,7 @@ def _float_array(
     if bad.size:
         array = array.copy()
         for i in bad.tolist():
-            problems.note(i, column, f"{_describe(values[i])}, not a finite number")
+            problems.note(i, column, f"{_describe(_plain(values[i]))}, not a finite number")
         array[bad] = 0.0
     return array
 
@@ -76,7 +157,7 @@ def flag_array(values: Sequence[Any], column: str, problems: Problems) -> Any:
     if array.ndim == 1 and array.dtype.kind in "iu":
         bad = np.flatnonzero((array != 0) & (array != 1))
         for i in bad.tolist():
-            problems.note(i, column, f"{values[i]!r}, not a boolean, 0 or 1")
+            problems.note(i, column, f"{_plain(values[i])!r}, not a boolean, 0 or 1")
         return array == 1
     if len(values) == 0:
         return np.zeros(0, dtype=bool)
@@ -97,15 +178,9 @@ def _number(value: Any) -> float | str:
     return f"{_describe(value)}, not a number"
 
 
-def _seconds(value: Any) -> float | str:
-    if isinstance(value, (int, float, Decimal)) and not isinstance(value, bool):
-        return float(value)
-    if isinstance(value, str):
-        try:
-            return iso_seconds(value)
-        except ValueError:
-            pass
-    return f"{_describe(value)}, not a time (Unix seconds or ISO-8601 text)"
+def _plain(value: Any) -> Any:
+    """A NumPy scalar as the Python number it holds."""
+    return value.item() if hasattr(value, "item") else value
 
 
 def _describe(value: Any) -> str:
