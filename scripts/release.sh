@@ -66,7 +66,7 @@ from quillmarrow_engine import _bulk
 answer = run("tier", "[45, 1000, 0, 0]")
 expected = '{"ok":true,"result":{"action":"maintain_warm","retention":0.6689757697352465,"tier":"warm_episodic"}}'
 assert answer == expected, answer
-chunk = _bulk.tier_jsonl_chunk(b"[8, 20, 0.5, 0.5]\n", 0, 18, True, 1, 1, None, False)
+chunk = _bulk.tier_jsonl_chunk(b"[8, 20, 0.5, 0.5]\n", 0, 18, True, 1, 1, None, False, None, None, None)
 assert chunk[4] == b'{"action":"spaced_repetition","retention":0.7423338906408632,"tier":"warm_episodic"}\n', chunk
 print("run and _bulk answer as expected")
 PY
