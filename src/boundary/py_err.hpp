@@ -65,6 +65,14 @@ class PyErr {
   std::variant<Deferred, Ready> state_;
 };
 
+// The two deferred errors the modules make most: a TypeError and a ValueError.
+inline PyErr type_error(std::string message) {
+  return PyErr::deferred(ErrorClass::type_error, std::move(message));
+}
+inline PyErr value_error(std::string message) {
+  return PyErr::deferred(ErrorClass::value_error, std::move(message));
+}
+
 // The outcome of a step that talks to the interpreter: a value or a PyErr.
 template <class T>
 class PyResult {

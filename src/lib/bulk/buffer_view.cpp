@@ -40,10 +40,6 @@ std::optional<ElementType> element_type(const char* format) {
   return std::nullopt;
 }
 
-PyErr type_error(std::string message) {
-  return PyErr::deferred(ErrorClass::type_error, std::move(message));
-}
-
 std::string quoted(std::string_view name) {
   return concat({"column '", name, "'"});
 }

@@ -18,13 +18,6 @@ namespace quillmarrow {
 
 namespace {
 
-PyErr type_error(std::string message) {
-  return PyErr::deferred(ErrorClass::type_error, std::move(message));
-}
-PyErr value_error(std::string message) {
-  return PyErr::deferred(ErrorClass::value_error, std::move(message));
-}
-
 // A whole number argument of at least `least`.
 PyResult<std::uint64_t> whole_number(PyObject* object, const char* name, std::uint64_t least) {
   if (PyLong_Check(object) == 0) return type_error(std::string(name) + " must be an int");

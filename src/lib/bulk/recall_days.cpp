@@ -17,13 +17,6 @@ namespace quillmarrow {
 
 namespace {
 
-PyErr type_error(std::string message) {
-  return PyErr::deferred(ErrorClass::type_error, std::move(message));
-}
-PyErr value_error(std::string message) {
-  return PyErr::deferred(ErrorClass::value_error, std::move(message));
-}
-
 // The UTF-8 text of a str argument (valid while the object lives).
 PyResult<std::string_view> text_argument(PyObject* object, const char* what) {
   if (PyUnicode_Check(object) == 0) return type_error(std::string(what) + " must be a str");

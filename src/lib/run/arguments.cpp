@@ -15,10 +15,6 @@ constexpr std::size_t parameter_count = 2;
 constexpr std::array<std::string_view, parameter_count> parameter_names = {"command",
                                                                            "payload_json"};
 
-PyErr type_error(std::string message) {
-  return PyErr::deferred(ErrorClass::type_error, std::move(message));
-}
-
 // The slot of a keyword name, or parameter_count for an unknown name. A name
 // whose UTF-8 text cannot be had (unpaired surrogates) matches nothing.
 std::size_t keyword_slot(PyObject* name) {
